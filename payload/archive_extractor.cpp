@@ -1,0 +1,213 @@
+// Quarn archive extraction on the worker thread.
+#include "payload/archive_extractor.h"
+
+#include <atomic>
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+
+#include "payload/payload_view.h"
+#include "payload/progress_window.h"
+#include "shortcut/path_helpers.h"
+
+const char kStopNoHeader[] = "not a quarn file (1)";
+const char kStopBadHeader[] = "not a quarn file (2)";
+const char kStopNoDirName[] = "can't read dir name";
+const char kStopNoFileSize[] = "can't read file size";
+const char kStopNoFileName[] = "can't read file name";
+const char kStopCantOpen[] = "can't open file for writing";
+const char kStopExtractionError[] = "extraction error";
+const char kStopUnrecognized[] = "[unrecognized archive entry!]";
+const char kStopUnsafePath[] = "unsafe path in archive";
+const char kStopNoMemory[] = "out of memory";
+const char kStopCancelled[] = "cancelled";
+
+namespace {
+std::atomic<const char*> g_lastStopReason{nullptr};
+std::atomic<bool> g_stopRequested{false};
+}  // namespace
+
+const char* LastExtractStopReason() { return g_lastStopReason.load(); }
+void RequestExtractStop() { g_stopRequested.store(true); }
+void ResetExtractStop() { g_stopRequested.store(false); }
+
+char* ReadLine(ArchiveExtractor* extractor, char* buffer, int count)
+{
+    char* write = buffer;
+    for (int taken = 0; taken < count - 1; ++taken) {
+        if (InflateBytes(extractor->reader.get(), reinterpret_cast<unsigned char*>(write), 1) == 0) {
+            *write = '\0';
+            return nullptr;
+        }
+        if (*write == '\r')
+            continue;
+        if (*write == '\n') {
+            write[1] = '\0';
+            return buffer;
+        }
+        ++write;
+    }
+    *write = '\0';
+    return buffer;
+}
+
+int CopyToFile(ArchiveExtractor* extractor, FILE* file, int n)
+{
+    if (n <= 0)
+        return 0;
+    InflatingReader* reader = extractor->reader.get();
+    int total = 0;
+    for (;;) {
+        if (g_stopRequested.load())
+            return -1;
+        int chunk = n - total < kBlockSize ? n - total : kBlockSize;
+        int produced = InflateBytes(reader, extractor->block, chunk);
+        total += static_cast<int>(fwrite(extractor->block, 1, static_cast<size_t>(produced), file));
+        if (ferror(file))
+            return -1;
+        if (reader->errorText != nullptr)
+            return -1;
+        if (reader->finished && total < n)
+            return total;
+        if (total >= n)
+            return total;
+    }
+}
+
+bool IsUnsafeArchivePath(const char* path)
+{
+    if (path[0] == '/' || path[0] == '\\')
+        return true;
+    if (std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':')
+        return true;
+    const char* component = path;
+    for (const char* p = path;; ++p) {
+        if (*p == '/' || *p == '\\' || *p == '\0') {
+            if (p - component == 2 && component[0] == '.' && component[1] == '.')
+                return true;
+            if (*p == '\0')
+                return false;
+            component = p + 1;
+        }
+    }
+}
+
+bool ParseEntrySize(const char* line, int* size)
+{
+    const char* p = line;
+    while (std::isspace(static_cast<unsigned char>(*p)))
+        ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-')
+        negative = *p++ == '-';
+    int64_t value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + (*p - '0');
+        if (value > static_cast<int64_t>(INT32_MAX) + 1)
+            return false;
+    }
+    if (negative)
+        value = -value;
+    if (value > INT32_MAX || value < INT32_MIN)
+        return false;
+    *size = static_cast<int>(value);
+    return true;
+}
+
+static void DropLineFeed(char* line)
+{
+    size_t length = std::strlen(line);
+    if (length > 0 && line[length - 1] == '\n')
+        line[length - 1] = '\0';
+}
+
+static bool IsDotEntry(const char* path)
+{
+    return std::strcmp(path, ".") == 0 || std::strcmp(path, "..") == 0;
+}
+
+static const char* ExtractFolderEntry(ArchiveExtractor* x)
+{
+    if (ReadLine(x, x->line, kLineSize) == nullptr)
+        return kStopNoDirName;
+    DropLineFeed(x->line);
+    if (IsDotEntry(x->line))
+        return nullptr;
+    if (IsUnsafeArchivePath(x->line))
+        return kStopUnsafePath;
+    // An existing folder is fine; one that cannot be made shows up when a
+    // file inside it cannot be opened.
+    MakeDirectory(x->line, 0777);
+    return nullptr;
+}
+
+static const char* ExtractFileEntry(ArchiveExtractor* x)
+{
+    if (ReadLine(x, x->line, kLineSize) == nullptr)
+        return kStopNoFileSize;
+    int size = 0;
+    if (!ParseEntrySize(x->line, &size))
+        return kStopExtractionError;
+    if (ReadLine(x, x->line, kLineSize) == nullptr)
+        return kStopNoFileName;
+    DropLineFeed(x->line);
+    if (IsUnsafeArchivePath(x->line))
+        return kStopUnsafePath;
+
+    FILE* file = std::fopen(x->line, "wb");
+    if (file == nullptr)
+        return kStopCantOpen;
+    int copied = CopyToFile(x, file, size);
+    int closed = std::fclose(file);
+    if (copied != size || closed != 0)
+        return g_stopRequested.load() ? kStopCancelled : kStopExtractionError;
+    return nullptr;
+}
+
+// Runs the archive to its end; returns the stop reason, null for a clean end.
+static const char* ExtractEntries(ArchiveExtractor* x)
+{
+    if (ReadLine(x, x->line, kLineSize) == nullptr)
+        return kStopNoHeader;
+    if (std::strncmp(x->line, "Quarn\n", 6) != 0)
+        return kStopBadHeader;
+
+    for (;;) {
+        if (g_stopRequested.load())
+            return kStopCancelled;
+        if (ReadLine(x, x->line, kLineSize) == nullptr) {
+            // Only the clean end of the stream, between entries, is the end
+            // of the archive; a damaged stream or a cut line is not.
+            if (x->reader->errorText != nullptr)
+                return x->reader->errorText;
+            return x->line[0] == '\0' ? nullptr : kStopUnrecognized;
+        }
+        const char* stop;
+        if (std::strcmp(x->line, "d\n") == 0)
+            stop = ExtractFolderEntry(x);
+        else if (std::strcmp(x->line, "f\n") == 0)
+            stop = ExtractFileEntry(x);
+        else
+            stop = kStopUnrecognized;
+        if (stop != nullptr)
+            return stop;
+    }
+}
+
+int ExtractArchive(void* argument)
+{
+    (void)argument;
+    g_payloadView.consumed = 0;
+
+    // About 55 KB, well within a thread's default 1 MB stack.
+    ArchiveExtractor extractor;
+    extractor.reader.reset(CreateInflatingReader(ReadPayload, nullptr));
+    extractor.error = extractor.reader ? ExtractEntries(&extractor) : kStopNoMemory;
+
+    g_lastStopReason.store(extractor.error);
+    WindowHandle dialog = g_progressDialog.load();
+    if (dialog != nullptr)
+        SendWindowMessage(dialog, WM_EXTRACT_DONE, 0, 0);
+    extractor.reader.reset();
+    return 0;
+}

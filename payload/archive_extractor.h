@@ -1,0 +1,70 @@
+// The archive extractor: reads a Quarn archive out of the payload and makes
+// its folders and files under the current directory.
+//
+// Archive layout: the line "Quarn", then entries until the zlib stream ends.
+// A folder is "d", then its path; a file is "f", its size in decimal, its
+// path, then exactly that many raw bytes. Lines end with LF (a CR is
+// dropped); paths are relative and use '/'.
+#pragma once
+
+#include <cstdio>
+
+#include "payload/inflating_reader.h"
+
+constexpr int kBlockSize = 50000;
+constexpr int kLineSize = 5000;
+
+// Stop reasons.
+extern const char kStopNoHeader[];          // "not a quarn file (1)"
+extern const char kStopBadHeader[];         // "not a quarn file (2)"
+extern const char kStopNoDirName[];         // "can't read dir name"
+extern const char kStopNoFileSize[];        // "can't read file size"
+extern const char kStopNoFileName[];        // "can't read file name"
+extern const char kStopCantOpen[];          // "can't open file for writing"
+extern const char kStopExtractionError[];   // "extraction error"
+extern const char kStopUnrecognized[];      // "[unrecognized archive entry!]"
+extern const char kStopUnsafePath[];        // "unsafe path in archive"
+extern const char kStopNoMemory[];          // "out of memory"
+extern const char kStopCancelled[];         // "cancelled"
+
+struct ArchiveExtractor {
+    InflatingReaderHolder reader;
+    const char* error;  // the stop reason, null until a failure ends the run
+    unsigned char block[kBlockSize];
+    char line[kLineSize];
+};
+
+// Reads one line of at most count - 1 bytes (count at least 2) into buffer,
+// dropping CR bytes, which still count toward the limit. Returns buffer when
+// a line ending in LF, or a full count - 1 bytes, was read; null when the
+// stream ended or failed first, leaving what was read of the line in buffer.
+char* ReadLine(ArchiveExtractor* extractor, char* buffer, int count);
+
+// Inflates the next n bytes into file, through the block buffer. Returns n;
+// fewer when the stream ended inside the body; 0 for n <= 0; -1 when the
+// file reports an error, the reader failed or a stop was requested.
+int CopyToFile(ArchiveExtractor* extractor, FILE* file, int n);
+
+// True when the path is absolute (leading '/' or '\', a drive letter and
+// colon) or has a ".." component; such paths are never used.
+bool IsUnsafeArchivePath(const char* path);
+
+// Reads the size line: optional white space and sign, then digits up to the
+// first other byte. False when the value does not fit in 32 bits; a line
+// without digits reads as 0.
+bool ParseEntrySize(const char* line, int* size);
+
+// The extraction job: resets the payload's consumed count, unpacks the
+// archive through ReadPayload, records its stop reason (see
+// LastExtractStopReason), sends WM_EXTRACT_DONE to the progress dialog when
+// one is set, then frees its reader. Always returns 0; argument is unused.
+int ExtractArchive(void* argument);
+
+// The stop reason of the latest run, null after a clean end. It is set before
+// WM_EXTRACT_DONE is sent, so the dialog can read it there.
+const char* LastExtractStopReason();
+
+// Asks a running extraction to stop at its next block or entry, with the stop
+// reason "cancelled". ResetExtractStop clears the request for a new run.
+void RequestExtractStop();
+void ResetExtractStop();

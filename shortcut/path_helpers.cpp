@@ -1,0 +1,42 @@
+// Bounded path helpers.
+#include "shortcut/path_helpers.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "platform/platform.h"
+
+char* CopyBounded(char* dest, const char* src, int capacity)
+{
+    if (capacity < 1)
+        return nullptr;
+    std::strncpy(dest, src, static_cast<size_t>(capacity));
+    dest[capacity - 1] = '\0';
+    return dest;
+}
+
+void AppendBounded(char* buffer, int capacity, const char* text)
+{
+    int length = static_cast<int>(std::strlen(buffer));
+    CopyBounded(buffer + length, text, capacity - length);
+}
+
+void AppendPathComponent(char* buffer, int capacity, const char* component)
+{
+    AppendBounded(buffer, capacity, "\\");
+    AppendBounded(buffer, capacity, component);
+}
+
+int MakeDirectory(const char* path, int mode)
+{
+    (void)mode;
+    std::unique_ptr<char, decltype(&std::free)> copy(strdup(path), &std::free);
+    if (!copy)
+        return -1;
+    for (char* p = copy.get(); *p != '\0'; ++p) {
+        if (*p == '/')
+            *p = kPathSeparator;
+    }
+    return CreateOneFolder(copy.get());
+}
