@@ -1,0 +1,68 @@
+// The installer's entry and its fixed install sequence: confirm, lock the
+// payload, enter the install folder, extract under the progress dialog, make
+// the Start-menu shortcut, and say how it went.
+#include <direct.h>
+#include <windows.h>
+
+#include <cstdlib>
+
+#include "payload/payload_view.h"
+#include "resources/resource_ids.h"
+#include "shell/dialogs.h"
+#include "shell/install_config.h"
+#include "shortcut/start_menu_shortcut.h"
+
+// How long the failure path waits for a cancelled worker to stop writing.
+constexpr DWORD kWorkerGraceMilliseconds = 5000;
+
+[[noreturn]] static void Fail()
+{
+    std::exit(1);
+}
+
+// Returns after a completed install; every failure ends the process with
+// exit code 1.
+static void RunInstall()
+{
+    HMODULE module = GetModuleHandleA(nullptr);
+    if (module == nullptr)
+        Fail();
+    HRSRC resource = FindResourceA(module, MAKEINTRESOURCEA(IDR_PAYLOAD), RT_PAYLOAD);
+    if (resource == nullptr)
+        Fail();
+    g_payloadView.size = static_cast<int32_t>(SizeofResource(module, resource));
+    if (g_payloadView.size <= 0)
+        Fail();
+    HGLOBAL loaded = LoadResource(nullptr, resource);
+    if (loaded == nullptr)
+        Fail();
+    g_payloadView.base = static_cast<const unsigned char*>(LockResource(loaded));
+    if (g_payloadView.base == nullptr)
+        Fail();
+
+    // An existing folder is reused, so only entering it can fail.
+    _mkdir(kInstallDir);
+    if (_chdir(kInstallDir) != 0)
+        Fail();
+
+    if (RunProgressDialog() == 0) {
+        CreateStartMenuShortcut(kProductName, kProductName, kInstallDir, kExeName, nullptr);
+        RunDialog("IDD_SUCCESS", ButtonDialogProc);
+        return;
+    }
+    RunDialog("IDD_FAIL", ButtonDialogProc);
+    // A cancelled worker stops at its next block; let it close its file.
+    WaitForExtractionJob(kWorkerGraceMilliseconds);
+    Fail();
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int showCommand)
+{
+    (void)previous;
+    (void)commandLine;
+    (void)showCommand;
+    g_instance = instance;
+    if (RunDialog("IDD_INSTALL", ButtonDialogProc) == 0)
+        RunInstall();
+    return 0;
+}

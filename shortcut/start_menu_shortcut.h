@@ -1,0 +1,31 @@
+// The game's Start-menu entry: a group folder in the shell's Programs folder
+// and a shell link in it that starts the installed executable.
+#pragma once
+
+#include <cstdlib>
+
+// Two owned heap strings, freed when the scope ends.
+struct ScopedStrings {
+    char* slots[2] = {nullptr, nullptr};
+
+    ScopedStrings() = default;
+    ScopedStrings(const ScopedStrings&) = delete;
+    ScopedStrings& operator=(const ScopedStrings&) = delete;
+    ~ScopedStrings()
+    {
+        std::free(slots[0]);
+        std::free(slots[1]);
+    }
+};
+
+// Makes Programs\groupName if missing and saves Programs\groupName\linkName.lnk
+// pointing at workingDir\exeName, with workingDir as working folder, linkName
+// as description and, when iconName is neither null nor empty,
+// workingDir\iconName as icon.
+// Returns 0 when the link was saved. -1 when: the Programs folder cannot be
+// found; a path does not fit its buffer (nothing is made then); the group
+// folder is missing and cannot be made (a plain file of that name
+// included); COM cannot be initialised; the link object or its file
+// interface cannot be had; or the save fails.
+int CreateStartMenuShortcut(const char* groupName, const char* linkName, const char* workingDir,
+                            const char* exeName, const char* iconName);
