@@ -1,0 +1,401 @@
+// quarn: the maker's tool for installer payloads. Packs a folder into a
+// payload, lists a payload, and extracts one through the installer's own
+// extraction code.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "payload/archive_extractor.h"
+#include "payload/payload_view.h"
+#include "payload/progress_window.h"
+#include "platform/platform_native.h"
+#include "tools/archive_writer.h"
+
+namespace {
+
+constexpr int kExitBadArchive = 1;
+constexpr int kExitUsage = 2;
+
+const char kUsage[] =
+    "usage: quarn pack DIR PAYLOAD [--level N]\n"
+    "       quarn list PAYLOAD\n"
+    "       quarn extract PAYLOAD DIR\n";
+
+const char kHelp[] =
+    "\n"
+    "pack     writes the folder DIR as a Quarn archive in one zlib stream to\n"
+    "         PAYLOAD (level N, 0..9, default 9). Names are taken as UTF-8 and\n"
+    "         stored as Windows-1252; each folder's files come before its\n"
+    "         subfolders, both sorted by name bytes, so the same tree always\n"
+    "         gives the same bytes. Names Windows cannot hold, symbolic links,\n"
+    "         special files and files over 2 GiB are refused, and then no\n"
+    "         PAYLOAD is written.\n"
+    "list     prints one line per entry: kind, size, path.\n"
+    "extract  unpacks PAYLOAD into DIR (made if missing) with the installer's\n"
+    "         own extraction code. Names stay Windows-1252 bytes.\n"
+    "\n"
+    "Exit status: 0 done; 1 the payload is not a sound archive (the reason is\n"
+    "printed); 2 bad command line, or an input or output that cannot be used.\n";
+
+int UsageError(const std::string& text)
+{
+    std::fprintf(stderr, "quarn: %s (see quarn --help)\n", text.c_str());
+    return kExitUsage;
+}
+
+// A path as one printable line: control bytes become escapes.
+std::string Printable(const std::string& path)
+{
+    std::string result;
+    for (unsigned char byte : path) {
+        if (byte == '\n') {
+            result += "\\n";
+        } else if (byte == '\r') {
+            result += "\\r";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02X", byte);
+            result += escape;
+        } else {
+            result.push_back(static_cast<char>(byte));
+        }
+    }
+    return result;
+}
+
+int Fail(int code, const std::string& path, const std::string& text)
+{
+    std::fprintf(stderr, "quarn: %s: %s\n", Printable(path).c_str(), text.c_str());
+    return code;
+}
+
+// ---------------------------------------------------------------------------
+// Progress on a terminal
+
+using Clock = std::chrono::steady_clock;
+
+struct ProgressLine {
+    bool enabled;  // stderr is a terminal
+    bool drawn;
+    Clock::time_point start;
+    Clock::time_point lastDraw;
+};
+
+ProgressLine StartProgress()
+{
+    Clock::time_point now = Clock::now();
+    return {isatty(STDERR_FILENO) == 1, false, now, now};
+}
+
+// Redraws at most ten times a second, and not at all for the first quarter
+// second, so quick runs stay quiet.
+bool ProgressDue(ProgressLine* line)
+{
+    if (!line->enabled)
+        return false;
+    Clock::time_point now = Clock::now();
+    if (now - line->start < std::chrono::milliseconds(250) || now - line->lastDraw < std::chrono::milliseconds(100))
+        return false;
+    line->lastDraw = now;
+    line->drawn = true;
+    return true;
+}
+
+void DrawProgress(const char* verb, int percent, const char* detail)
+{
+    char bar[21];
+    for (int i = 0; i < 20; ++i)
+        bar[i] = i < percent / 5 ? '#' : '.';
+    bar[20] = '\0';
+    std::fprintf(stderr, "\r%s [%s] %3d%% %s", verb, bar, percent, detail);
+    std::fflush(stderr);
+}
+
+void ClearProgress(ProgressLine* line)
+{
+    if (line->drawn)
+        std::fprintf(stderr, "\r%*s\r", 78, "");
+    line->drawn = false;
+}
+
+void ShowPackProgress(void* context, uint64_t done, uint64_t total)
+{
+    ProgressLine* line = static_cast<ProgressLine*>(context);
+    if (!ProgressDue(line))
+        return;
+    char detail[64];
+    std::snprintf(detail, sizeof detail, "%.1f / %.1f MB", done / 1e6, total / 1e6);
+    DrawProgress("packing", total == 0 ? 100 : static_cast<int>(done * 100 / total), detail);
+}
+
+// Messages the extraction code sends: the bar's position, and the end.
+intptr_t ExtractMessageHook(void* context, WindowHandle, unsigned message, uintptr_t wParam, intptr_t)
+{
+    ProgressLine* line = static_cast<ProgressLine*>(context);
+    if (message == kProgressSetPos && ProgressDue(line))
+        DrawProgress("extracting", static_cast<int>(wParam), "");
+    else if (message == WM_EXTRACT_DONE)
+        ClearProgress(line);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Payload files
+
+// A payload file mapped read-only, as the installer sees its resource.
+struct MappedPayload {
+    const unsigned char* base = nullptr;
+    size_t size = 0;
+    ~MappedPayload()
+    {
+        if (base != nullptr)
+            munmap(const_cast<unsigned char*>(base), size);
+    }
+};
+
+// 0, or the exit code after printing why the payload cannot be used.
+int MapPayload(const char* path, MappedPayload* mapped)
+{
+    int fd = open(path, O_RDONLY);
+    if (fd < 0)
+        return Fail(kExitUsage, path, std::strerror(errno));
+    struct stat info;
+    int result = 0;
+    if (fstat(fd, &info) != 0) {
+        result = Fail(kExitUsage, path, std::strerror(errno));
+    } else if (!S_ISREG(info.st_mode)) {
+        result = Fail(kExitUsage, path, "not a file");
+    } else if (info.st_size == 0) {
+        result = Fail(kExitBadArchive, path, "empty payload");
+    } else if (info.st_size > INT32_MAX) {
+        result = Fail(kExitBadArchive, path, "payload is over 2147483647 bytes");
+    } else {
+        void* base = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (base == MAP_FAILED) {
+            result = Fail(kExitUsage, path, std::strerror(errno));
+        } else {
+            mapped->base = static_cast<const unsigned char*>(base);
+            mapped->size = static_cast<size_t>(info.st_size);
+        }
+    }
+    close(fd);
+    return result;
+}
+
+void ViewPayload(const MappedPayload& mapped)
+{
+    g_payloadView.base = mapped.base;
+    g_payloadView.size = static_cast<int32_t>(mapped.size);
+    g_payloadView.consumed = 0;
+}
+
+// ---------------------------------------------------------------------------
+// Commands
+
+void RemoveTemporaryAndDie(int signal)
+{
+    RemovePackTemporary();
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+int Pack(const std::vector<std::string>& args)
+{
+    std::vector<std::string> operands;
+    int level = 9;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string value;
+        if (args[i] == "--level") {
+            if (i + 1 == args.size())
+                return UsageError("--level needs a value");
+            value = args[++i];
+        } else if (args[i].compare(0, 8, "--level=") == 0) {
+            value = args[i].substr(8);
+        } else if (args[i].size() > 1 && args[i][0] == '-') {
+            return UsageError("unknown option '" + args[i] + "'");
+        } else {
+            operands.push_back(args[i]);
+            continue;
+        }
+        if (value.size() != 1 || value[0] < '0' || value[0] > '9')
+            return UsageError("--level takes a number from 0 to 9, not '" + value + "'");
+        level = value[0] - '0';
+    }
+    if (operands.size() != 2)
+        return UsageError("pack takes a folder and a payload path");
+
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(signal, RemoveTemporaryAndDie);
+    ProgressLine line = StartProgress();
+    PackError error;
+    bool packed = PackFolder(operands[0].c_str(), operands[1].c_str(), level, ShowPackProgress, &line, &error);
+    ClearProgress(&line);
+    if (!packed)
+        return Fail(kExitUsage, error.path, error.text);
+    return 0;
+}
+
+// Inflates and drops the n body bytes of a listed file. True when all came.
+bool SkipBody(ArchiveExtractor* x, int n)
+{
+    InflatingReader* reader = x->reader.get();
+    for (int total = 0; total < n;) {
+        int chunk = n - total < kBlockSize ? n - total : kBlockSize;
+        int produced = InflateBytes(reader, x->block, chunk);
+        total += produced;
+        if (reader->errorText != nullptr || (produced < chunk && reader->finished))
+            return false;
+    }
+    return true;
+}
+
+void DropLineFeed(char* line)
+{
+    size_t length = std::strlen(line);
+    if (length > 0 && line[length - 1] == '\n')
+        line[length - 1] = '\0';
+}
+
+void PrintEntry(char kind, const std::string& size, const char* path)
+{
+    std::printf("%c %8s %s\n", kind, size.c_str(), Printable(Cp1252ToUtf8(path)).c_str());
+}
+
+// Walks the archive the way the extractor does, printing instead of
+// writing; returns the same stop reason the extractor would give, null for
+// a clean end.
+const char* ListEntries(ArchiveExtractor* x)
+{
+    if (ReadLine(x, x->line, kLineSize) == nullptr)
+        return kStopNoHeader;
+    if (std::strncmp(x->line, "Quarn\n", 6) != 0)
+        return kStopBadHeader;
+    for (;;) {
+        if (ReadLine(x, x->line, kLineSize) == nullptr) {
+            if (x->reader->errorText != nullptr)
+                return x->reader->errorText;
+            return x->line[0] == '\0' ? nullptr : kStopUnrecognized;
+        }
+        if (std::strcmp(x->line, "d\n") == 0) {
+            if (ReadLine(x, x->line, kLineSize) == nullptr)
+                return kStopNoDirName;
+            DropLineFeed(x->line);
+            if (std::strcmp(x->line, ".") != 0 && std::strcmp(x->line, "..") != 0 && IsUnsafeArchivePath(x->line))
+                return kStopUnsafePath;
+            PrintEntry('d', "-", x->line);
+        } else if (std::strcmp(x->line, "f\n") == 0) {
+            if (ReadLine(x, x->line, kLineSize) == nullptr)
+                return kStopNoFileSize;
+            int size = 0;
+            if (!ParseEntrySize(x->line, &size))
+                return kStopExtractionError;
+            if (ReadLine(x, x->line, kLineSize) == nullptr)
+                return kStopNoFileName;
+            DropLineFeed(x->line);
+            if (IsUnsafeArchivePath(x->line))
+                return kStopUnsafePath;
+            PrintEntry('f', std::to_string(size), x->line);
+            if (size < 0 || !SkipBody(x, size))
+                return kStopExtractionError;
+        } else {
+            return kStopUnrecognized;
+        }
+    }
+}
+
+int List(const std::vector<std::string>& args)
+{
+    if (args.size() == 1 && args[0].size() > 1 && args[0][0] == '-')
+        return UsageError("unknown option '" + args[0] + "'");
+    if (args.size() != 1)
+        return UsageError("list takes a payload path");
+    MappedPayload mapped;
+    if (int failed = MapPayload(args[0].c_str(), &mapped))
+        return failed;
+    ViewPayload(mapped);
+
+    std::unique_ptr<ArchiveExtractor> extractor(new ArchiveExtractor());
+    extractor->reader.reset(CreateInflatingReader(ReadPayload, nullptr));
+    if (!extractor->reader)
+        return Fail(kExitBadArchive, args[0], kStopNoMemory);
+    const char* stop = ListEntries(extractor.get());
+    std::fflush(stdout);
+    if (stop != nullptr)
+        return Fail(kExitBadArchive, args[0], stop);
+    return 0;
+}
+
+// Marks the progress dialog and its bar as present, so the extraction code
+// sends its messages to the hook.
+WindowHandle const kTerminalWindow = reinterpret_cast<WindowHandle>(1);
+
+int Extract(const std::vector<std::string>& args)
+{
+    for (const std::string& arg : args) {
+        if (arg.size() > 1 && arg[0] == '-')
+            return UsageError("unknown option '" + arg + "'");
+    }
+    if (args.size() != 2)
+        return UsageError("extract takes a payload path and a folder");
+    const std::string& payload = args[0];
+    const std::string& dir = args[1];
+    MappedPayload mapped;
+    if (int failed = MapPayload(payload.c_str(), &mapped))
+        return failed;
+
+    if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST)
+        return Fail(kExitUsage, dir, std::strerror(errno));
+    if (chdir(dir.c_str()) != 0)
+        return Fail(kExitUsage, dir, std::strerror(errno));
+
+    ProgressLine line = StartProgress();
+    SetMessageHook(ExtractMessageHook, &line);
+    g_progressDialog.store(kTerminalWindow);
+    g_progressBar.store(kTerminalWindow);
+    ViewPayload(mapped);
+    ResetExtractStop();
+    ExtractArchive(nullptr);
+    ClearProgress(&line);
+    SetMessageHook(nullptr, nullptr);
+
+    if (const char* stop = LastExtractStopReason())
+        return Fail(kExitBadArchive, payload, stop);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2)
+        return UsageError("no command given");
+    std::string command = argv[1];
+    std::vector<std::string> args(argv + 2, argv + argc);
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::printf("%s%s", kUsage, kHelp);
+        return 0;
+    }
+    for (const std::string& arg : args) {
+        if (arg == "--help" || arg == "-h") {
+            std::printf("%s%s", kUsage, kHelp);
+            return 0;
+        }
+    }
+    if (command == "pack")
+        return Pack(args);
+    if (command == "list")
+        return List(args);
+    if (command == "extract")
+        return Extract(args);
+    return UsageError("unknown command '" + command + "'");
+}
