@@ -1,0 +1,689 @@
+// End-to-end driver: runs setup.exe under Wine as a person would, finds each
+// dialog by its caption, checks what it shows, presses its buttons, samples
+// the progress bar and reports the exit code. Also swaps the payload resource
+// of a copy of setup.exe, reads a shell link back, and prints the dialogs'
+// pixel sizes for the font in use.
+//
+//   driver run SETUP.EXE STEP... [--exit N] [--shots DIR] [--product NAME] [--install-dir PATH]
+//       STEP is DIALOG=ACTION: install=ok|cancel|esc|close|command-ok,
+//       progress=wait|cancel@PERCENT, success=ok|esc, fail=ok|close.
+//       After the last step no other dialog may appear before the process ends.
+//   driver payload-get SETUP.EXE OUT.BIN
+//   driver payload-set SETUP.EXE OUT.EXE PAYLOAD.BIN
+//   driver read-link FILE.LNK
+//   driver sizes
+// Exit code 0 when every expectation held, 1 when one did not, 2 on misuse.
+#include <windows.h>
+#include <commctrl.h>
+#include <objbase.h>
+#include <shlobj.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr DWORD kDialogTimeoutMs = 60000;
+constexpr DWORD kExitTimeoutMs = 30000;
+constexpr WORD kPayloadId = 501;
+const char kPayloadType[] = "QUA";
+
+struct ControlSpec {
+    int id;
+    const char* className;
+    DWORD style;
+    std::string text;  // empty: not compared (icons show no text)
+};
+
+struct DialogSpec {
+    const char* name;
+    std::string caption;
+    int width;  // dialog units
+    int height;
+    std::vector<ControlSpec> controls;
+};
+
+constexpr DWORD kDefButton = 0x50010001;
+constexpr DWORD kButton = 0x50010000;
+constexpr DWORD kIcon = 0x50000003;
+constexpr DWORD kText = 0x50020000;
+constexpr DWORD kCentredText = 0x50020001;
+constexpr DWORD kCentredLine = 0x50020201;
+constexpr DWORD kBar = 0x50800000;
+constexpr int kStaticId = 0xFFFF;
+
+enum DialogIndex { kInstall, kProgress, kSuccess, kFail, kDialogCount };
+
+std::vector<DialogSpec> MakeDialogSpecs(const std::string& product, const std::string& folder)
+{
+    std::vector<DialogSpec> specs(kDialogCount);
+    specs[kInstall] = {"IDD_INSTALL", product + " Installation Utility", 245, 100,
+        {{1, "Button", kDefButton, "Install"},
+         {2, "Button", kButton, "Cancel"},
+         {kStaticId, "Static", kIcon, ""},
+         {kStaticId, "Static", kText,
+          product + " is ready to be installed.  The software will be installed into the folder called:"},
+         {kStaticId, "Static", kCentredLine, folder},
+         {kStaticId, "Static", kText,
+          "There are no modifications made to your computer other than the creation of this folder and the "
+          "creation of a shortcut on your Start menu."}}};
+    // The rights notice's wording is free; its first line is the product.
+    specs[kProgress] = {"IDD_PROGRESS", product + " Installing", 237, 67,
+        {{2, "Button", kButton, "Cancel"},
+         {500, "msctls_progress32", kBar, ""},
+         {kStaticId, "Static", kIcon, ""},
+         {kStaticId, "Static", kCentredText, product + "\n*"}}};
+    specs[kSuccess] = {"IDD_SUCCESS", product + " - Install Complete", 257, 142,
+        {{1, "Button", kDefButton, "OK"},
+         {kStaticId, "Static", kIcon, ""},
+         {kStaticId, "Static", kText, "Congratulations!  The installation process has completed normally."},
+         {kStaticId, "Static", kText, "To play the game, look under your Start menu."},
+         {kStaticId, "Static", kText,
+          "This software makes no changes outside of the installation folder \"" + folder +
+              "\" except for the creation of a shortcut in your Start menu."},
+         {kStaticId, "Static", kText, "We hope you enjoy the game!"},
+         {kStaticId, "Static", kText,
+          "To uninstall, simply delete this folder and all of it's contents, and then delete the shortcut "
+          "from your Start menu."}}};
+    specs[kFail] = {"IDD_FAIL", product + " - Install Failed", 226, 55,
+        {{1, "Button", kDefButton, "OK"},
+         {kStaticId, "Static", kIcon, ""},
+         {kStaticId, "Static", kText,
+          "The installation process was not completed.  You will have to run the installation utility again "
+          "at a later time in order to play " + product + "."}}};
+    return specs;
+}
+
+int g_failures = 0;
+
+void Fail(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::printf("FAIL ");
+    std::vprintf(format, args);
+    std::printf("\n");
+    std::fflush(stdout);
+    va_end(args);
+    ++g_failures;
+}
+
+INT_PTR CALLBACK ProbeProc(HWND, UINT, WPARAM, LPARAM)
+{
+    return FALSE;
+}
+
+// Pixel size of a width x height dialog-unit client area with the
+// templates' font, from a hidden dialog of this process made the same way.
+SIZE DialogUnitsToPixels(int width, int height)
+{
+    struct Template {
+        DLGTEMPLATE head;
+        WORD menu, windowClass, title, pointSize;
+        WCHAR font[14];
+    };
+    static Template templ = {};
+    templ.head.style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT;
+    templ.head.cx = 10;
+    templ.head.cy = 10;
+    templ.pointSize = 8;
+    std::memcpy(templ.font, L"MS Sans Serif", sizeof(L"MS Sans Serif"));
+    HWND probe = CreateDialogIndirectParamA(GetModuleHandleA(nullptr), &templ.head, nullptr, ProbeProc, 0);
+    RECT rect = {0, 0, width, height};
+    if (probe == nullptr || !MapDialogRect(probe, &rect))
+        Fail("cannot map dialog units (probe dialog not created)");
+    if (probe != nullptr)
+        DestroyWindow(probe);
+    return {rect.right - rect.left, rect.bottom - rect.top};
+}
+
+std::string WindowText(HWND window)
+{
+    char text[1024] = "";
+    GetWindowTextA(window, text, sizeof(text));
+    return text;
+}
+
+// Matches a '*' at the end of the pattern against any tail.
+bool TextMatches(const std::string& actual, const std::string& pattern)
+{
+    if (!pattern.empty() && pattern.back() == '*')
+        return actual.compare(0, pattern.size() - 1, pattern, 0, pattern.size() - 1) == 0;
+    return actual == pattern;
+}
+
+std::string Escaped(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+struct WindowSearch {
+    DWORD processId;
+    std::vector<HWND> windows;
+};
+
+BOOL CALLBACK CollectProcessWindow(HWND window, LPARAM context)
+{
+    WindowSearch* search = reinterpret_cast<WindowSearch*>(context);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == search->processId && IsWindowVisible(window))
+        search->windows.push_back(window);
+    return TRUE;
+}
+
+// Top-level visible windows of the process.
+std::vector<HWND> ProcessWindows(DWORD processId)
+{
+    WindowSearch search = {processId, {}};
+    EnumWindows(CollectProcessWindow, reinterpret_cast<LPARAM>(&search));
+    return search.windows;
+}
+
+int DialogOf(const std::vector<DialogSpec>& specs, const std::string& caption)
+{
+    for (int i = 0; i < kDialogCount; ++i) {
+        if (specs[i].caption == caption)
+            return i;
+    }
+    return -1;
+}
+
+// Waits for the expected dialog; any other dialog of the process, or the
+// process's end, is a failure.
+HWND WaitForDialog(HANDLE process, DWORD processId, const std::vector<DialogSpec>& specs, int expected)
+{
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < kDialogTimeoutMs) {
+        for (HWND window : ProcessWindows(processId)) {
+            std::string caption = WindowText(window);
+            if (caption == specs[expected].caption)
+                return window;
+            int other = DialogOf(specs, caption);
+            if (other >= 0) {
+                Fail("%s expected, %s \"%s\" seen", specs[expected].name, specs[other].name, caption.c_str());
+                return nullptr;
+            }
+        }
+        if (WaitForSingleObject(process, 1) == WAIT_OBJECT_0) {
+            Fail("%s expected, the process ended first", specs[expected].name);
+            return nullptr;
+        }
+    }
+    Fail("%s did not appear", specs[expected].name);
+    return nullptr;
+}
+
+BOOL CALLBACK CollectChild(HWND child, LPARAM context)
+{
+    reinterpret_cast<std::vector<HWND>*>(context)->push_back(child);
+    return TRUE;
+}
+
+void CheckDialog(HWND dialog, const DialogSpec& spec)
+{
+    std::printf("dialog %s \"%s\"\n", spec.name, WindowText(dialog).c_str());
+    DWORD style = static_cast<DWORD>(GetWindowLongA(dialog, GWL_STYLE));
+    const DWORD frame = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | DS_MODALFRAME;
+    if ((style & frame) != frame)
+        Fail("%s style %08lx lacks %08lx", spec.name, style, frame);
+
+    RECT client;
+    GetClientRect(dialog, &client);
+    SIZE expected = DialogUnitsToPixels(spec.width, spec.height);
+    std::printf("  client %ldx%ld, template %dx%d units = %ldx%ld pixels\n", client.right, client.bottom, spec.width,
+        spec.height, expected.cx, expected.cy);
+    if (client.right != expected.cx || client.bottom != expected.cy)
+        Fail("%s client size %ldx%ld, expected %ldx%ld", spec.name, client.right, client.bottom, expected.cx,
+            expected.cy);
+
+    std::vector<HWND> children;
+    EnumChildWindows(dialog, CollectChild, reinterpret_cast<LPARAM>(&children));
+    if (children.size() != spec.controls.size())
+        Fail("%s has %u controls, expected %u", spec.name, static_cast<unsigned>(children.size()),
+            static_cast<unsigned>(spec.controls.size()));
+    // Creation order is z-order, which EnumChildWindows follows.
+    for (size_t i = 0; i < children.size() && i < spec.controls.size(); ++i) {
+        HWND child = children[i];
+        const ControlSpec& want = spec.controls[i];
+        int id = GetDlgCtrlID(child) & 0xFFFF;
+        char className[64] = "";
+        GetClassNameA(child, className, sizeof(className));
+        DWORD childStyle = static_cast<DWORD>(GetWindowLongA(child, GWL_STYLE));
+        std::string text = WindowText(child);
+        std::printf("  control %u id %d class %s style %08lx text \"%s\"\n", static_cast<unsigned>(i + 1), id,
+            className, childStyle, Escaped(text).c_str());
+        if (id != want.id)
+            Fail("%s control %u id %d, expected %d", spec.name, static_cast<unsigned>(i + 1), id, want.id);
+        if (lstrcmpiA(className, want.className) != 0)
+            Fail("%s control %u class %s, expected %s", spec.name, static_cast<unsigned>(i + 1), className,
+                want.className);
+        if (childStyle != want.style)
+            Fail("%s control %u style %08lx, expected %08lx", spec.name, static_cast<unsigned>(i + 1), childStyle,
+                want.style);
+        if (!want.text.empty() && !TextMatches(text, want.text))
+            Fail("%s control %u text \"%s\", expected \"%s\"", spec.name, static_cast<unsigned>(i + 1),
+                Escaped(text).c_str(), Escaped(want.text).c_str());
+    }
+    std::fflush(stdout);
+}
+
+// Saves the dialog's client area as a 24-bit BMP, copied from the screen.
+bool SaveClientBitmap(HWND dialog, const std::string& path)
+{
+    RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    // The window's pixels reach the display a moment after painting.
+    Sleep(300);
+    RECT client;
+    GetClientRect(dialog, &client);
+    POINT origin = {0, 0};
+    ClientToScreen(dialog, &origin);
+    int width = client.right;
+    int height = client.bottom;
+
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    bool ok = false;
+    if (bitmap != nullptr) {
+        HGDIOBJ old = SelectObject(memory, bitmap);
+        ok = BitBlt(memory, 0, 0, width, height, screen, origin.x, origin.y, SRCCOPY) != 0;
+        GdiFlush();
+        SelectObject(memory, old);
+    }
+    if (ok) {
+        DWORD stride = ((width * 3 + 3) / 4) * 4;
+        BITMAPFILEHEADER file = {};
+        file.bfType = 0x4D42;
+        file.bfOffBits = sizeof(file) + sizeof(info.bmiHeader);
+        file.bfSize = file.bfOffBits + stride * height;
+        FILE* out = std::fopen(path.c_str(), "wb");
+        ok = out != nullptr && std::fwrite(&file, sizeof(file), 1, out) == 1 &&
+             std::fwrite(&info.bmiHeader, sizeof(info.bmiHeader), 1, out) == 1 &&
+             std::fwrite(bits, stride * height, 1, out) == 1;
+        if (out != nullptr && std::fclose(out) != 0)
+            ok = false;
+    }
+    if (bitmap != nullptr)
+        DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return ok;
+}
+
+void Click(HWND dialog, int id, bool asCommand)
+{
+    HWND button = GetDlgItem(dialog, id);
+    if (asCommand || button == nullptr)
+        PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+    else
+        PostMessageA(button, BM_CLICK, 0, 0);
+}
+
+struct BarSamples {
+    int count = 0;
+    int min = 0;
+    int max = 0;
+    int last = 0;
+    bool monotonic = true;
+    int outOfRange = 0;
+};
+
+// One position read; false once the bar is gone.
+bool SampleBar(HWND bar, BarSamples& samples)
+{
+    DWORD_PTR position = 0;
+    if (!SendMessageTimeoutA(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &position))
+        return false;
+    int value = static_cast<int>(position);
+    if (samples.count == 0) {
+        samples.min = samples.max = value;
+    } else {
+        if (value < samples.last)
+            samples.monotonic = false;
+        samples.min = value < samples.min ? value : samples.min;
+        samples.max = value > samples.max ? value : samples.max;
+    }
+    if (value < 0 || value > 100)
+        ++samples.outOfRange;
+    samples.last = value;
+    ++samples.count;
+    return true;
+}
+
+void WaitUntilGone(HWND window, const char* name)
+{
+    DWORD start = GetTickCount();
+    while (IsWindow(window) && GetTickCount() - start < kDialogTimeoutMs)
+        Sleep(1);
+    if (IsWindow(window))
+        Fail("%s did not close", name);
+}
+
+struct Step {
+    int dialog;
+    std::string action;
+};
+
+bool ParseStep(const std::vector<DialogSpec>& specs, const char* argument, Step& step)
+{
+    const char* equals = std::strchr(argument, '=');
+    if (equals == nullptr)
+        return false;
+    std::string name = "IDD_" + std::string(argument, equals);
+    for (char& c : name)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    step.action = equals + 1;
+    for (int i = 0; i < kDialogCount; ++i) {
+        if (name == specs[i].name) {
+            step.dialog = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+void PerformStep(HWND dialog, const DialogSpec& spec, const std::string& action)
+{
+    std::printf("press %s %s\n", spec.name, action.c_str());
+    std::fflush(stdout);
+    if (action == "ok")
+        Click(dialog, IDOK, false);
+    else if (action == "command-ok")
+        Click(dialog, IDOK, true);
+    else if (action == "cancel")
+        Click(dialog, IDCANCEL, false);
+    else if (action == "esc") {
+        PostMessageA(dialog, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+        PostMessageA(dialog, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+    } else if (action == "close")
+        PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+    WaitUntilGone(dialog, spec.name);
+}
+
+// Samples the bar until the dialog ends; with cancelAt >= 0 presses Cancel
+// once the bar has reached that percentage.
+void DriveProgress(HWND dialog, int cancelAt, bool expectFull)
+{
+    HWND bar = GetDlgItem(dialog, 500);
+    BarSamples samples;
+    bool cancelled = false;
+    while (IsWindow(dialog)) {
+        if (!SampleBar(bar, samples))
+            break;
+        if (cancelAt >= 0 && !cancelled && samples.last >= cancelAt) {
+            std::printf("press IDD_PROGRESS cancel at %d\n", samples.last);
+            Click(dialog, IDCANCEL, false);
+            cancelled = true;
+        }
+    }
+    std::printf("bar samples %d min %d max %d monotonic %s out-of-range %d final %d\n", samples.count, samples.min,
+        samples.max, samples.monotonic ? "yes" : "no", samples.outOfRange, samples.last);
+    if (samples.count == 0)
+        Fail("no bar position read");
+    if (!samples.monotonic)
+        Fail("bar went down");
+    if (samples.outOfRange != 0 || samples.min < 0 || samples.max > 100)
+        Fail("bar left 0..100");
+    if (expectFull && samples.max != 100)
+        Fail("bar never reached 100");
+    if (cancelAt >= 0 && !cancelled)
+        Fail("extraction ended before the bar reached %d", cancelAt);
+}
+
+int RunScenario(int argc, char** argv)
+{
+    std::string setup = argv[2];
+    std::string product = "Vellicot Marbrel";
+    std::string folder = "C:\\Program Files\\Vellicot Marbrel";
+    std::string shots;
+    int expectedExit = 0;
+    bool fullBar = false;
+    std::vector<const char*> stepArgs;
+    for (int i = 3; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--exit" && i + 1 < argc)
+            expectedExit = std::atoi(argv[++i]);
+        else if (arg == "--shots" && i + 1 < argc)
+            shots = argv[++i];
+        else if (arg == "--product" && i + 1 < argc)
+            product = argv[++i];
+        else if (arg == "--install-dir" && i + 1 < argc)
+            folder = argv[++i];
+        else if (arg == "--full-bar")
+            fullBar = true;
+        else
+            stepArgs.push_back(argv[i]);
+    }
+    std::vector<DialogSpec> specs = MakeDialogSpecs(product, folder);
+    std::vector<Step> steps;
+    for (const char* arg : stepArgs) {
+        Step step;
+        if (!ParseStep(specs, arg, step)) {
+            std::fprintf(stderr, "driver: bad step %s\n", arg);
+            return 2;
+        }
+        steps.push_back(step);
+    }
+
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION child = {};
+    std::vector<char> commandLine(setup.begin(), setup.end());
+    commandLine.push_back('\0');
+    if (!CreateProcessA(setup.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+            &child)) {
+        std::printf("FAIL cannot start %s (error %lu)\n", setup.c_str(), GetLastError());
+        return 1;
+    }
+    CloseHandle(child.hThread);
+    std::printf("started %s\n", setup.c_str());
+    std::fflush(stdout);
+
+    for (const Step& step : steps) {
+        const DialogSpec& spec = specs[step.dialog];
+        HWND dialog = WaitForDialog(child.hProcess, child.dwProcessId, specs, step.dialog);
+        if (dialog == nullptr)
+            break;
+        if (step.dialog == kProgress) {
+            HWND bar = GetDlgItem(dialog, 500);
+            BarSamples early;
+            SampleBar(bar, early);
+            CheckDialog(dialog, spec);
+            if (!shots.empty() && !SaveClientBitmap(dialog, shots + "\\" + spec.name + ".bmp"))
+                Fail("cannot save %s picture", spec.name);
+            int cancelAt = -1;
+            if (step.action.compare(0, 7, "cancel@") == 0)
+                cancelAt = std::atoi(step.action.c_str() + 7);
+            else if (step.action != "wait")
+                Fail("unknown progress action %s", step.action.c_str());
+            DriveProgress(dialog, cancelAt, fullBar);
+            continue;
+        }
+        // The modal loop runs once the dialog answers a sent message.
+        DWORD_PTR ignored = 0;
+        SendMessageTimeoutA(dialog, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+        CheckDialog(dialog, spec);
+        if (!shots.empty() && !SaveClientBitmap(dialog, shots + "\\" + spec.name + ".bmp"))
+            Fail("cannot save %s picture", spec.name);
+        PerformStep(dialog, spec, step.action);
+    }
+
+    // After the last step the process must end without showing anything.
+    DWORD start = GetTickCount();
+    bool ended = false;
+    while (GetTickCount() - start < kExitTimeoutMs) {
+        if (WaitForSingleObject(child.hProcess, 5) == WAIT_OBJECT_0) {
+            ended = true;
+            break;
+        }
+        for (HWND window : ProcessWindows(child.dwProcessId)) {
+            std::string caption = WindowText(window);
+            Fail("unexpected window \"%s\" after the last step", caption.c_str());
+            PostMessageA(window, WM_COMMAND, IDOK, 0);
+            Sleep(200);
+        }
+    }
+    if (!ended) {
+        Fail("process still running after the last step");
+        TerminateProcess(child.hProcess, 99);
+        WaitForSingleObject(child.hProcess, 5000);
+    }
+    DWORD exitCode = 0;
+    GetExitCodeProcess(child.hProcess, &exitCode);
+    CloseHandle(child.hProcess);
+    std::printf("exit %lu after last step in %lu ms\n", exitCode, GetTickCount() - start);
+    if (ended && static_cast<int>(exitCode) != expectedExit)
+        Fail("exit code %lu, expected %d", exitCode, expectedExit);
+    std::printf("%s\n", g_failures == 0 ? "PASS" : "FAILED");
+    return g_failures == 0 ? 0 : 1;
+}
+
+struct ModuleCloser {
+    void operator()(HMODULE module) const { FreeLibrary(module); }
+};
+
+int GetPayload(const char* exe, const char* outPath)
+{
+    std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleCloser> module(
+        LoadLibraryExA(exe, nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    HRSRC resource = module ? FindResourceA(module.get(), MAKEINTRESOURCEA(kPayloadId), kPayloadType) : nullptr;
+    HGLOBAL loaded = resource ? LoadResource(module.get(), resource) : nullptr;
+    const void* bytes = loaded ? LockResource(loaded) : nullptr;
+    if (bytes == nullptr) {
+        std::fprintf(stderr, "driver: no payload in %s\n", exe);
+        return 1;
+    }
+    DWORD size = SizeofResource(module.get(), resource);
+    FILE* out = std::fopen(outPath, "wb");
+    bool ok = out != nullptr && std::fwrite(bytes, 1, size, out) == size;
+    if (out != nullptr && std::fclose(out) != 0)
+        ok = false;
+    std::printf("payload %lu bytes\n", size);
+    return ok ? 0 : 1;
+}
+
+BOOL CALLBACK FirstLanguage(HMODULE, LPCSTR, LPCSTR, WORD language, LONG_PTR context)
+{
+    *reinterpret_cast<WORD*>(context) = language;
+    return FALSE;
+}
+
+int SetPayload(const char* exe, const char* outExe, const char* payloadPath)
+{
+    WORD language = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+    {
+        std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleCloser> module(
+            LoadLibraryExA(exe, nullptr, LOAD_LIBRARY_AS_DATAFILE));
+        if (module)
+            EnumResourceLanguagesA(module.get(), kPayloadType, MAKEINTRESOURCEA(kPayloadId), FirstLanguage,
+                reinterpret_cast<LONG_PTR>(&language));
+    }
+    FILE* in = std::fopen(payloadPath, "rb");
+    if (in == nullptr) {
+        std::fprintf(stderr, "driver: cannot read %s\n", payloadPath);
+        return 1;
+    }
+    std::vector<char> payload;
+    char block[65536];
+    size_t got;
+    while ((got = std::fread(block, 1, sizeof(block), in)) > 0)
+        payload.insert(payload.end(), block, block + got);
+    std::fclose(in);
+
+    if (!CopyFileA(exe, outExe, FALSE)) {
+        std::fprintf(stderr, "driver: cannot copy %s\n", exe);
+        return 1;
+    }
+    HANDLE update = BeginUpdateResourceA(outExe, FALSE);
+    bool ok = update != nullptr &&
+              UpdateResourceA(update, kPayloadType, MAKEINTRESOURCEA(kPayloadId), language, payload.data(),
+                  static_cast<DWORD>(payload.size()));
+    if (update != nullptr && !EndUpdateResourceA(update, !ok))
+        ok = false;
+    std::printf("payload %u bytes, language %u, %s\n", static_cast<unsigned>(payload.size()), language,
+        ok ? "written" : "NOT written");
+    return ok ? 0 : 1;
+}
+
+int ReadLink(const char* path)
+{
+    if (FAILED(CoInitialize(nullptr)))
+        return 1;
+    int result = 1;
+    IShellLinkA* link = nullptr;
+    IPersistFile* file = nullptr;
+    WCHAR widePath[MAX_PATH];
+    MultiByteToWideChar(CP_ACP, 0, path, -1, widePath, MAX_PATH);
+    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+            reinterpret_cast<void**>(&link))) &&
+        SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) &&
+        SUCCEEDED(file->Load(widePath, STGM_READ))) {
+        char target[MAX_PATH] = "", folder[MAX_PATH] = "", description[MAX_PATH] = "";
+        link->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH);
+        link->GetWorkingDirectory(folder, MAX_PATH);
+        link->GetDescription(description, MAX_PATH);
+        std::printf("target %s\nworking %s\ndescription %s\n", target, folder, description);
+        result = 0;
+    } else {
+        std::fprintf(stderr, "driver: cannot load link %s\n", path);
+    }
+    if (file != nullptr)
+        file->Release();
+    if (link != nullptr)
+        link->Release();
+    CoUninitialize();
+    return result;
+}
+
+int PrintSizes()
+{
+    for (const DialogSpec& spec : MakeDialogSpecs("", "")) {
+        SIZE size = DialogUnitsToPixels(spec.width, spec.height);
+        std::printf("%s %ldx%ld\n", spec.name, size.cx, size.cy);
+    }
+    return g_failures == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "run" && argc >= 3)
+        return RunScenario(argc, argv);
+    if (mode == "payload-get" && argc == 4)
+        return GetPayload(argv[2], argv[3]);
+    if (mode == "payload-set" && argc == 5)
+        return SetPayload(argv[2], argv[3], argv[4]);
+    if (mode == "read-link" && argc == 3)
+        return ReadLink(argv[2]);
+    if (mode == "sizes")
+        return PrintSizes();
+    std::fprintf(stderr,
+        "usage: driver run SETUP.EXE STEP... [--exit N] [--shots DIR] [--full-bar] [--product NAME] "
+        "[--install-dir PATH]\n"
+        "       driver payload-get SETUP.EXE OUT.BIN | payload-set SETUP.EXE OUT.EXE PAYLOAD.BIN\n"
+        "       driver read-link FILE.LNK | sizes\n");
+    return 2;
+}
