@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# `make demo`: runs the built setup.exe under Wine in its own prefix. With a
+# display the user sees and clicks the real dialogs; without one it runs on a
+# private Xvfb, the end-to-end driver presses Install and OK, and a PNG of
+# each dialog met is saved. Either way it prints the exit code, where the game
+# went and the Start-menu link that was made.
+#
+# Overrides: SETUP_EXE, DRIVER_EXE, DEMO_DIR, DEMO_PREFIX, DEMO_WINE (the
+# Wine loader), DEMO_HEADLESS=1 (drive it even when DISPLAY is set).
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+setup=${SETUP_EXE:-$root/build/win32/setup.exe}
+driver=${DRIVER_EXE:-$root/build/win32/tests/e2e/driver.exe}
+demo=${DEMO_DIR:-$root/build/demo}
+wine=${DEMO_WINE:-wine}
+export WINEPREFIX=${DEMO_PREFIX:-$demo/wineprefix}
+export WINEDLLOVERRIDES=winemenubuilder.exe=d
+export WINEDEBUG=${WINEDEBUG:-fixme-all}
+
+for file in "$setup" "$driver"; do
+    if [ ! -f "$file" ]; then
+        echo "run-demo: $file is missing; build it with 'make installer'" >&2
+        exit 1
+    fi
+done
+mkdir -p "$demo"
+
+winpath() {
+    printf 'Z:%s' "$1" | tr / '\\'
+}
+
+xvfb_pid=
+cleanup() {
+    wineserver -k 2>/dev/null || true
+    if [ -n "$xvfb_pid" ]; then
+        kill "$xvfb_pid" 2>/dev/null || true
+    fi
+}
+trap cleanup EXIT
+
+headless=${DEMO_HEADLESS:-}
+if [ -z "${DISPLAY:-}" ]; then
+    headless=1
+fi
+if [ -n "$headless" ]; then
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$demo/display" 2>/dev/null &
+    xvfb_pid=$!
+    for _ in $(seq 100); do
+        [ -s "$demo/display" ] && break
+        sleep 0.1
+    done
+    export DISPLAY=:$(head -n1 "$demo/display")
+fi
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "== making the Wine prefix $WINEPREFIX (a few minutes the first time)"
+    "$wine" wineboot -i >/dev/null 2>&1
+fi
+
+install_dir='C:\Program Files\Vellicot Marbrel'
+unix_dir="$WINEPREFIX/drive_c/Program Files/Vellicot Marbrel"
+
+if [ -n "$headless" ]; then
+    echo "== no display: driving $setup on a private Xvfb"
+    rm -f "$demo"/IDD_*.bmp "$demo"/IDD_*.png
+    set +e
+    "$wine" "$driver" run "$(winpath "$setup")" install=ok progress=wait success=ok --exit 0 \
+        --shots "$(winpath "$demo")" 2>"$demo/wine.log" | tr -d '\r' | grep -v '^  control' | tee "$demo/driver.log"
+    driven=${PIPESTATUS[0]}
+    set -e
+    status=$(sed -n 's/^exit \([0-9]*\) .*/\1/p' "$demo/driver.log")
+    for bmp in "$demo"/IDD_*.bmp; do
+        [ -f "$bmp" ] || continue
+        convert "$bmp" "${bmp%.bmp}.png"
+        rm -f "$bmp"
+        echo "picture ${bmp%.bmp}.png"
+    done
+else
+    echo "== running $setup on $DISPLAY; answer the dialogs"
+    set +e
+    "$wine" "$setup"
+    status=$?
+    set -e
+    driven=0
+fi
+
+echo "exit code ${status:-none}"
+if [ -d "$unix_dir" ]; then
+    echo "installed into $install_dir"
+    echo "          = $unix_dir"
+else
+    echo "nothing installed"
+fi
+link=$(find "$WINEPREFIX/drive_c/users" -path '*Start Menu/Programs/*' -name '*.lnk' -print -quit 2>/dev/null || true)
+if [ -n "$link" ]; then
+    echo "link $link"
+    "$wine" "$driver" read-link "$(winpath "$link")" 2>/dev/null | tr -d '\r' | sed 's/^/     /'
+else
+    echo "no Start-menu link"
+fi
+exit "$driven"
