@@ -44,13 +44,8 @@ if [ -z "${DISPLAY:-}" ]; then
     headless=1
 fi
 if [ -n "$headless" ]; then
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$demo/display" 2>/dev/null &
-    xvfb_pid=$!
-    for _ in $(seq 100); do
-        [ -s "$demo/display" ] && break
-        sleep 0.1
-    done
-    export DISPLAY=:$(head -n1 "$demo/display")
+    source "$root/tests/e2e/display.sh"
+    start_private_display "$demo/display"
 fi
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then

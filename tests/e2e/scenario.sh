@@ -65,17 +65,6 @@ new_prefix() {
     done
 }
 
-start_display() {
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-    xvfb_pid=$!
-    for _ in $(seq 100); do
-        [ -s "$work/display" ] && break
-        sleep 0.1
-    done
-    [ -s "$work/display" ] || { echo "FAIL Xvfb did not start"; exit 1; }
-    export DISPLAY=:$(head -n1 "$work/display")
-}
-
 winpath() {
     printf 'Z:%s' "$1" | tr / '\\'
 }
@@ -140,7 +129,8 @@ make_large_setup() {
 }
 
 new_prefix
-start_display
+source "$(dirname "$0")/display.sh"
+start_private_display "$work/display" || { echo "FAIL Xvfb did not start"; exit 1; }
 
 case $name in
 decline-cancel | decline-esc | decline-close)
