@@ -11,6 +11,7 @@ packages=(
     g++-mingw-w64-i686 libz-mingw-w64-dev
     wine wine32:i386 wine64
     xvfb xauth imagemagick
+    time
 )
 
 sudo=()
