@@ -41,7 +41,7 @@ struct ControlSpec {
     std::string text;  // empty: not compared (icons show no text)
 };
 
-struct DialogSpec {
+struct DialogLayout {
     const char* name;
     std::string caption;
     int width;  // dialog units
@@ -60,10 +60,10 @@ constexpr int kStaticId = 0xFFFF;
 
 enum DialogIndex { kInstall, kProgress, kSuccess, kFail, kDialogCount };
 
-std::vector<DialogSpec> MakeDialogSpecs(const std::string& product, const std::string& folder)
+std::vector<DialogLayout> MakeDialogSpecs(const std::string& product, const std::string& folder)
 {
-    std::vector<DialogSpec> specs(kDialogCount);
-    specs[kInstall] = {"IDD_INSTALL", product + " Installation Utility", 245, 100,
+    std::vector<DialogLayout> layouts(kDialogCount);
+    layouts[kInstall] = {"IDD_INSTALL", product + " Installation Utility", 245, 100,
         {{1, "Button", kDefButton, "Install"},
          {2, "Button", kButton, "Cancel"},
          {kStaticId, "Static", kIcon, ""},
@@ -74,12 +74,12 @@ std::vector<DialogSpec> MakeDialogSpecs(const std::string& product, const std::s
           "There are no modifications made to your computer other than the creation of this folder and the "
           "creation of a shortcut on your Start menu."}}};
     // The rights notice's wording is free; its first line is the product.
-    specs[kProgress] = {"IDD_PROGRESS", product + " Installing", 237, 67,
+    layouts[kProgress] = {"IDD_PROGRESS", product + " Installing", 237, 67,
         {{2, "Button", kButton, "Cancel"},
          {500, "msctls_progress32", kBar, ""},
          {kStaticId, "Static", kIcon, ""},
          {kStaticId, "Static", kCentredText, product + "\n*"}}};
-    specs[kSuccess] = {"IDD_SUCCESS", product + " - Install Complete", 257, 142,
+    layouts[kSuccess] = {"IDD_SUCCESS", product + " - Install Complete", 257, 142,
         {{1, "Button", kDefButton, "OK"},
          {kStaticId, "Static", kIcon, ""},
          {kStaticId, "Static", kText, "Congratulations!  The installation process has completed normally."},
@@ -91,13 +91,13 @@ std::vector<DialogSpec> MakeDialogSpecs(const std::string& product, const std::s
          {kStaticId, "Static", kText,
           "To uninstall, simply delete this folder and all of it's contents, and then delete the shortcut "
           "from your Start menu."}}};
-    specs[kFail] = {"IDD_FAIL", product + " - Install Failed", 226, 55,
+    layouts[kFail] = {"IDD_FAIL", product + " - Install Failed", 226, 55,
         {{1, "Button", kDefButton, "OK"},
          {kStaticId, "Static", kIcon, ""},
          {kStaticId, "Static", kText,
           "The installation process was not completed.  You will have to run the installation utility again "
           "at a later time in order to play " + product + "."}}};
-    return specs;
+    return layouts;
 }
 
 int g_failures = 0;
@@ -193,10 +193,10 @@ std::vector<HWND> ProcessWindows(DWORD processId)
     return search.windows;
 }
 
-int DialogOf(const std::vector<DialogSpec>& specs, const std::string& caption)
+int DialogOf(const std::vector<DialogLayout>& layouts, const std::string& caption)
 {
     for (int i = 0; i < kDialogCount; ++i) {
-        if (specs[i].caption == caption)
+        if (layouts[i].caption == caption)
             return i;
     }
     return -1;
@@ -204,26 +204,26 @@ int DialogOf(const std::vector<DialogSpec>& specs, const std::string& caption)
 
 // Waits for the expected dialog; any other dialog of the process, or the
 // process's end, is a failure.
-HWND WaitForDialog(HANDLE process, DWORD processId, const std::vector<DialogSpec>& specs, int expected)
+HWND WaitForDialog(HANDLE process, DWORD processId, const std::vector<DialogLayout>& layouts, int expected)
 {
     DWORD start = GetTickCount();
     while (GetTickCount() - start < kDialogTimeoutMs) {
         for (HWND window : ProcessWindows(processId)) {
             std::string caption = WindowText(window);
-            if (caption == specs[expected].caption)
+            if (caption == layouts[expected].caption)
                 return window;
-            int other = DialogOf(specs, caption);
+            int other = DialogOf(layouts, caption);
             if (other >= 0) {
-                Fail("%s expected, %s \"%s\" seen", specs[expected].name, specs[other].name, caption.c_str());
+                Fail("%s expected, %s \"%s\" seen", layouts[expected].name, layouts[other].name, caption.c_str());
                 return nullptr;
             }
         }
         if (WaitForSingleObject(process, 1) == WAIT_OBJECT_0) {
-            Fail("%s expected, the process ended first", specs[expected].name);
+            Fail("%s expected, the process ended first", layouts[expected].name);
             return nullptr;
         }
     }
-    Fail("%s did not appear", specs[expected].name);
+    Fail("%s did not appear", layouts[expected].name);
     return nullptr;
 }
 
@@ -233,32 +233,32 @@ BOOL CALLBACK CollectChild(HWND child, LPARAM context)
     return TRUE;
 }
 
-void CheckDialog(HWND dialog, const DialogSpec& spec)
+void CheckDialog(HWND dialog, const DialogLayout& layout)
 {
-    std::printf("dialog %s \"%s\"\n", spec.name, WindowText(dialog).c_str());
+    std::printf("dialog %s \"%s\"\n", layout.name, WindowText(dialog).c_str());
     DWORD style = static_cast<DWORD>(GetWindowLongA(dialog, GWL_STYLE));
     const DWORD frame = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | DS_MODALFRAME;
     if ((style & frame) != frame)
-        Fail("%s style %08lx lacks %08lx", spec.name, style, frame);
+        Fail("%s style %08lx lacks %08lx", layout.name, style, frame);
 
     RECT client;
     GetClientRect(dialog, &client);
-    SIZE expected = DialogUnitsToPixels(spec.width, spec.height);
-    std::printf("  client %ldx%ld, template %dx%d units = %ldx%ld pixels\n", client.right, client.bottom, spec.width,
-        spec.height, expected.cx, expected.cy);
+    SIZE expected = DialogUnitsToPixels(layout.width, layout.height);
+    std::printf("  client %ldx%ld, template %dx%d units = %ldx%ld pixels\n", client.right, client.bottom, layout.width,
+        layout.height, expected.cx, expected.cy);
     if (client.right != expected.cx || client.bottom != expected.cy)
-        Fail("%s client size %ldx%ld, expected %ldx%ld", spec.name, client.right, client.bottom, expected.cx,
+        Fail("%s client size %ldx%ld, expected %ldx%ld", layout.name, client.right, client.bottom, expected.cx,
             expected.cy);
 
     std::vector<HWND> children;
     EnumChildWindows(dialog, CollectChild, reinterpret_cast<LPARAM>(&children));
-    if (children.size() != spec.controls.size())
-        Fail("%s has %u controls, expected %u", spec.name, static_cast<unsigned>(children.size()),
-            static_cast<unsigned>(spec.controls.size()));
+    if (children.size() != layout.controls.size())
+        Fail("%s has %u controls, expected %u", layout.name, static_cast<unsigned>(children.size()),
+            static_cast<unsigned>(layout.controls.size()));
     // Creation order is z-order, which EnumChildWindows follows.
-    for (size_t i = 0; i < children.size() && i < spec.controls.size(); ++i) {
+    for (size_t i = 0; i < children.size() && i < layout.controls.size(); ++i) {
         HWND child = children[i];
-        const ControlSpec& want = spec.controls[i];
+        const ControlSpec& want = layout.controls[i];
         int id = GetDlgCtrlID(child) & 0xFFFF;
         char className[64] = "";
         GetClassNameA(child, className, sizeof(className));
@@ -267,17 +267,17 @@ void CheckDialog(HWND dialog, const DialogSpec& spec)
         std::printf("  control %u id %d class %s style %08lx text \"%s\"\n", static_cast<unsigned>(i + 1), id,
             className, childStyle, Escaped(text).c_str());
         if (id != want.id)
-            Fail("%s control %u id %d, expected %d", spec.name, static_cast<unsigned>(i + 1), id, want.id);
+            Fail("%s control %u id %d, expected %d", layout.name, static_cast<unsigned>(i + 1), id, want.id);
         if (lstrcmpiA(className, want.className) != 0)
-            Fail("%s control %u class %s, expected %s", spec.name, static_cast<unsigned>(i + 1), className,
+            Fail("%s control %u class %s, expected %s", layout.name, static_cast<unsigned>(i + 1), className,
                 want.className);
         // The bar trades its template border for an edge of its own when made.
         DWORD ignoredBits = lstrcmpiA(className, "msctls_progress32") == 0 ? WS_BORDER : 0;
         if ((childStyle & ~ignoredBits) != (want.style & ~ignoredBits))
-            Fail("%s control %u style %08lx, expected %08lx", spec.name, static_cast<unsigned>(i + 1), childStyle,
+            Fail("%s control %u style %08lx, expected %08lx", layout.name, static_cast<unsigned>(i + 1), childStyle,
                 want.style);
         if (!want.text.empty() && !TextMatches(text, want.text))
-            Fail("%s control %u text \"%s\", expected \"%s\"", spec.name, static_cast<unsigned>(i + 1),
+            Fail("%s control %u text \"%s\", expected \"%s\"", layout.name, static_cast<unsigned>(i + 1),
                 Escaped(text).c_str(), Escaped(want.text).c_str());
     }
     std::fflush(stdout);
@@ -388,7 +388,7 @@ struct Step {
     std::string action;
 };
 
-bool ParseStep(const std::vector<DialogSpec>& specs, const char* argument, Step& step)
+bool ParseStep(const std::vector<DialogLayout>& layouts, const char* argument, Step& step)
 {
     const char* equals = std::strchr(argument, '=');
     if (equals == nullptr)
@@ -398,7 +398,7 @@ bool ParseStep(const std::vector<DialogSpec>& specs, const char* argument, Step&
         c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
     step.action = equals + 1;
     for (int i = 0; i < kDialogCount; ++i) {
-        if (name == specs[i].name) {
+        if (name == layouts[i].name) {
             step.dialog = i;
             return true;
         }
@@ -406,9 +406,9 @@ bool ParseStep(const std::vector<DialogSpec>& specs, const char* argument, Step&
     return false;
 }
 
-void PerformStep(HWND dialog, const DialogSpec& spec, const std::string& action)
+void PerformStep(HWND dialog, const DialogLayout& layout, const std::string& action)
 {
-    std::printf("press %s %s\n", spec.name, action.c_str());
+    std::printf("press %s %s\n", layout.name, action.c_str());
     std::fflush(stdout);
     if (action == "ok")
         Click(dialog, IDOK, false);
@@ -421,7 +421,7 @@ void PerformStep(HWND dialog, const DialogSpec& spec, const std::string& action)
         PostMessageA(dialog, WM_KEYUP, VK_ESCAPE, 0xC0010001);
     } else if (action == "close")
         PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
-    WaitUntilGone(dialog, spec.name);
+    WaitUntilGone(dialog, layout.name);
 }
 
 // Samples the bar until the dialog ends; with cancelAt >= 0 presses Cancel
@@ -479,11 +479,11 @@ int RunScenario(int argc, char** argv)
         else
             stepArgs.push_back(argv[i]);
     }
-    std::vector<DialogSpec> specs = MakeDialogSpecs(product, folder);
+    std::vector<DialogLayout> layouts = MakeDialogSpecs(product, folder);
     std::vector<Step> steps;
     for (const char* arg : stepArgs) {
         Step step;
-        if (!ParseStep(specs, arg, step)) {
+        if (!ParseStep(layouts, arg, step)) {
             std::fprintf(stderr, "driver: bad step %s\n", arg);
             return 2;
         }
@@ -505,17 +505,17 @@ int RunScenario(int argc, char** argv)
     std::fflush(stdout);
 
     for (const Step& step : steps) {
-        const DialogSpec& spec = specs[step.dialog];
-        HWND dialog = WaitForDialog(child.hProcess, child.dwProcessId, specs, step.dialog);
+        const DialogLayout& layout = layouts[step.dialog];
+        HWND dialog = WaitForDialog(child.hProcess, child.dwProcessId, layouts, step.dialog);
         if (dialog == nullptr)
             break;
         if (step.dialog == kProgress) {
             HWND bar = GetDlgItem(dialog, 500);
             BarSamples early;
             SampleBar(bar, early);
-            CheckDialog(dialog, spec);
-            if (!shots.empty() && !SaveClientBitmap(dialog, shots + "\\" + spec.name + ".bmp"))
-                Fail("cannot save %s picture", spec.name);
+            CheckDialog(dialog, layout);
+            if (!shots.empty() && !SaveClientBitmap(dialog, shots + "\\" + layout.name + ".bmp"))
+                Fail("cannot save %s picture", layout.name);
             int cancelAt = -1;
             if (step.action.compare(0, 7, "cancel@") == 0)
                 cancelAt = std::atoi(step.action.c_str() + 7);
@@ -527,10 +527,10 @@ int RunScenario(int argc, char** argv)
         // The modal loop runs once the dialog answers a sent message.
         DWORD_PTR ignored = 0;
         SendMessageTimeoutA(dialog, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
-        CheckDialog(dialog, spec);
-        if (!shots.empty() && !SaveClientBitmap(dialog, shots + "\\" + spec.name + ".bmp"))
-            Fail("cannot save %s picture", spec.name);
-        PerformStep(dialog, spec, step.action);
+        CheckDialog(dialog, layout);
+        if (!shots.empty() && !SaveClientBitmap(dialog, shots + "\\" + layout.name + ".bmp"))
+            Fail("cannot save %s picture", layout.name);
+        PerformStep(dialog, layout, step.action);
     }
 
     // After the last step the process must end without showing anything.
@@ -686,9 +686,9 @@ int WriteNoise(const char* path, long long bytes, unsigned seed)
 
 int PrintSizes()
 {
-    for (const DialogSpec& spec : MakeDialogSpecs("", "")) {
-        SIZE size = DialogUnitsToPixels(spec.width, spec.height);
-        std::printf("%s %ldx%ld\n", spec.name, size.cx, size.cy);
+    for (const DialogLayout& layout : MakeDialogSpecs("", "")) {
+        SIZE size = DialogUnitsToPixels(layout.width, layout.height);
+        std::printf("%s %ldx%ld\n", layout.name, size.cx, size.cy);
     }
     return g_failures == 0 ? 0 : 1;
 }
