@@ -325,15 +325,3 @@ TEST(CopyToFile, WriteErrorIsMinusOne)
     EXPECT_EQ(CopyToFile(rig.extractor.get(), file, 1000), -1);
     fclose(file);
 }
-
-TEST(CopyToFile, AfterACleanEndCopiesNothing)
-{
-    Rig rig(Deflate("x\n"));
-    EXPECT_EQ(Line(rig), "x\n");
-    EXPECT_EQ(Line(rig), "<null>");
-    WriteLog log;
-    FILE* file = OpenLog(&log);
-    EXPECT_EQ(CopyToFile(rig.extractor.get(), file, 5), 0);
-    fclose(file);
-    EXPECT_TRUE(log.content.empty());
-}

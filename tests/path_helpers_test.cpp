@@ -91,9 +91,3 @@ TEST_F(MakeDirectoryTest, MissingParentFailsAndMakesNothing)
     EXPECT_EQ(MakeDirectory("x/y", 0777), -1);
     EXPECT_FALSE(PathExists("x"));
 }
-
-TEST_F(MakeDirectoryTest, ExistingFileOfThatNameFails)
-{
-    WriteWholeFile("taken", "");
-    EXPECT_EQ(MakeDirectory("taken", 0777), -1);
-}

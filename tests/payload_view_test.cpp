@@ -66,18 +66,6 @@ TEST_F(ReadPayloadTest, HandsOutSlicesThenTheRemainderThenNothing)
     }
 }
 
-TEST_F(ReadPayloadTest, RespectsASmallerCapacity)
-{
-    View("abcdefg");
-    unsigned char buffer[3];
-    ASSERT_EQ(ReadPayload(nullptr, buffer, 3), 3);
-    EXPECT_EQ(std::memcmp(buffer, "abc", 3), 0);
-    ASSERT_EQ(ReadPayload(nullptr, buffer, 3), 3);
-    EXPECT_EQ(std::memcmp(buffer, "def", 3), 0);
-    ASSERT_EQ(ReadPayload(nullptr, buffer, 3), 1);
-    EXPECT_EQ(buffer[0], 'g');
-}
-
 TEST_F(ReadPayloadTest, InstallerSizedPayloadClimbsFromZeroToHundredIn121Slices)
 {
     View(std::string(1209595, 'x'));
