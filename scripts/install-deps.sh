@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on Debian 12: the native
-# toolchain and libraries, the mingw-w64 cross compiler with its zlib, Wine
-# with its 32-bit part, and Xvfb. Installs only what is missing, so it runs
+# toolchain and libraries, the mingw-w64 cross compilers with zlib (32-bit
+# for the installer, 64-bit for Wine tests on hosts that cannot start 32-bit
+# programs), Wine with its 32-bit part, and Xvfb. Installs only what is missing, so it runs
 # offline once everything is there.
 set -euo pipefail
 
 packages=(
     g++ make cmake pkg-config
     zlib1g-dev googletest libgtest-dev libbenchmark-dev
-    g++-mingw-w64-i686 libz-mingw-w64-dev
+    g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev
     wine wine32:i386 wine64
     xvfb xauth imagemagick
     time

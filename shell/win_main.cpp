@@ -5,12 +5,31 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <new>
 
 #include "payload/payload_view.h"
 #include "resources/resource_ids.h"
 #include "shell/dialogs.h"
 #include "shell/install_config.h"
 #include "shortcut/start_menu_shortcut.h"
+
+// The installer allocates only with the non-throwing new. These keep the C++
+// runtime's exception and demangling support, three times the size of the
+// rest, out of setup.exe.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    return std::malloc(size != 0 ? size : 1);
+}
+
+void operator delete(void* pointer) noexcept
+{
+    std::free(pointer);
+}
+
+void operator delete(void* pointer, std::size_t) noexcept
+{
+    std::free(pointer);
+}
 
 // How long the failure path waits for a cancelled worker to stop writing.
 constexpr DWORD kWorkerGraceMilliseconds = 5000;

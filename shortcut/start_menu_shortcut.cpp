@@ -14,6 +14,12 @@
 
 namespace {
 
+// The shell link's class and the two interfaces used, defined here so that
+// the whole of libuuid's table stays out of the program.
+constexpr CLSID kClsidShellLink = {0x00021401, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+constexpr IID kIidShellLinkA = {0x000214EE, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+constexpr IID kIidPersistFile = {0x0000010B, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
 constexpr int kLinkPathSize = 261;
 constexpr int kTargetPathSize = 260;
 
@@ -102,7 +108,7 @@ int CreateStartMenuShortcut(const char* groupName, const char* linkName, const c
     if (FAILED(CoInitialize(nullptr)))
         return -1;
     ComSession com;
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+    if (FAILED(CoCreateInstance(kClsidShellLink, nullptr, CLSCTX_INPROC_SERVER, kIidShellLinkA,
                                 reinterpret_cast<void**>(&com.link))))
         return -1;
     com.link->SetPath(targetPath);
@@ -110,7 +116,7 @@ int CreateStartMenuShortcut(const char* groupName, const char* linkName, const c
     com.link->SetDescription(linkName);
     if (hasIcon)
         com.link->SetIconLocation(iconPath, 0);
-    if (FAILED(com.link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&com.persist))))
+    if (FAILED(com.link->QueryInterface(kIidPersistFile, reinterpret_cast<void**>(&com.persist))))
         return -1;
     return FAILED(com.persist->Save(widePath, TRUE)) ? -1 : 0;
 }
