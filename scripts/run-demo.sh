@@ -5,26 +5,46 @@
 # each dialog met is saved. Either way it prints the exit code, where the game
 # went and the Start-menu link that was made.
 #
-# Overrides: SETUP_EXE, DRIVER_EXE, DEMO_DIR, DEMO_PREFIX, DEMO_WINE (the
-# Wine loader), DEMO_HEADLESS=1 (drive it even when DISPLAY is set).
+# It runs the 32-bit setup.exe that ships; on a host that cannot start 32-bit
+# programs, the 64-bit build of the same sources instead.
+#
+# Overrides: SETUP_EXE, DRIVER_EXE, DEMO_DIR, DEMO_PREFIX (an existing
+# prefix to use), DEMO_WINE (the Wine loader), DEMO_HEADLESS=1 (drive it even
+# when DISPLAY is set).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-setup=${SETUP_EXE:-$root/build/win32/setup.exe}
-driver=${DRIVER_EXE:-$root/build/win32/tests/e2e/driver.exe}
+source "$root/scripts/wine-env.sh"
+
+tree=$root/build/win32
+if [ -z "${SETUP_EXE:-}" ] && ! wine32_works; then
+    tree=$root/build/win64
+    echo "== this host cannot start 32-bit programs: showing the 64-bit build of the same installer"
+fi
+setup=${SETUP_EXE:-$tree/setup.exe}
+driver=${DRIVER_EXE:-$tree/tests/e2e/driver.exe}
 demo=${DEMO_DIR:-$root/build/demo}
-wine=${DEMO_WINE:-wine}
-export WINEPREFIX=${DEMO_PREFIX:-$demo/wineprefix}
-export WINEDLLOVERRIDES=winemenubuilder.exe=d
-export WINEDEBUG=${WINEDEBUG:-fixme-all}
 
 for file in "$setup" "$driver"; do
     if [ ! -f "$file" ]; then
-        echo "run-demo: $file is missing; build it with 'make installer'" >&2
+        echo "run-demo: $file is missing; build it with 'make installer installer64'" >&2
         exit 1
     fi
 done
+wine=${DEMO_WINE:-$(wine_loader "$setup")}
 mkdir -p "$demo"
+export WINEDLLOVERRIDES=winemenubuilder.exe=d
+export WINEDEBUG=${WINEDEBUG:-fixme-all}
+if [ -n "${DEMO_PREFIX:-}" ]; then
+    export WINEPREFIX=$DEMO_PREFIX
+else
+    # A fresh prefix each time, so the run starts from a clean machine.
+    echo "== making a fresh Wine prefix in $demo/wineprefix"
+    make_template "$root/build/wine-template"
+    export WINEPREFIX=$demo/wineprefix
+    rm -rf "$WINEPREFIX"
+    new_prefix "$root/build/wine-template" "$WINEPREFIX"
+fi
 
 winpath() {
     printf 'Z:%s' "$1" | tr / '\\'
@@ -44,13 +64,7 @@ if [ -z "${DISPLAY:-}" ]; then
     headless=1
 fi
 if [ -n "$headless" ]; then
-    source "$root/tests/e2e/display.sh"
     start_private_display "$demo/display"
-fi
-
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "== making the Wine prefix $WINEPREFIX (a few minutes the first time)"
-    "$wine" wineboot -i >/dev/null 2>&1
 fi
 
 install_dir='C:\Program Files\Vellicot Marbrel'

@@ -11,27 +11,25 @@
 #   E2E_NOPARENT_SETUP setup.exe whose install folder has no parent
 #   E2E_PAYLOAD_TREE   the folder that setup.exe carries
 #   E2E_QUARN          the host packer                E2E_WORK     scratch folder
-#   E2E_TEMPLATE       template prefix                E2E_WINE     Wine loader
+#   E2E_TEMPLATE       template prefix
 #   E2E_DEMO           scripts/run-demo.sh (pictures scenario)
+# Exit 77 (ctest's skip) when this host cannot run the programs under test.
 set -euo pipefail
 
 name=${1:?scenario name}
-wine=${E2E_WINE:-wine}
 template=${E2E_TEMPLATE:?}
+source "$(dirname "$0")/../../scripts/wine-env.sh"
+if ! wine=$(wine_loader "$E2E_SETUP"); then
+    echo "scenario $name: skipped, this host cannot run 32-bit Windows programs"
+    exit 77
+fi
 export WINEDLLOVERRIDES=winemenubuilder.exe=d
 # Errors and crash reports stay on; the many unimplemented-feature notes go.
 export WINEDEBUG=fixme-all
 export LANG=C.UTF-8 LC_ALL=C.UTF-8
 
 if [ "$name" = template ]; then
-    if [ -f "$template/system.reg" ] && [ -f "$template/.e2e-ready" ]; then
-        exit 0
-    fi
-    rm -rf "$template"
-    mkdir -p "$(dirname "$template")"
-    WINEPREFIX=$template "$wine" wineboot -i >/dev/null 2>&1
-    WINEPREFIX=$template wineserver -w
-    touch "$template/.e2e-ready"
+    make_template "$template"
     exit 0
 fi
 
@@ -55,15 +53,6 @@ cleanup() {
     fi
 }
 trap cleanup EXIT
-
-# A fresh prefix is the template with its files shared: Wine writes its
-# registry by replacing the files, and the installer only adds new ones.
-new_prefix() {
-    cp -al "$template" "$WINEPREFIX"
-    for reg in "$WINEPREFIX"/*.reg; do
-        cp --remove-destination "$template/$(basename "$reg")" "$reg"
-    done
-}
 
 winpath() {
     printf 'Z:%s' "$1" | tr / '\\'
@@ -128,8 +117,7 @@ make_large_setup() {
     large_tree=$tree
 }
 
-new_prefix
-source "$(dirname "$0")/display.sh"
+new_prefix "$template" "$WINEPREFIX"
 start_private_display "$work/display" || { echo "FAIL Xvfb did not start"; exit 1; }
 
 case $name in
