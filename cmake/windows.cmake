@@ -136,6 +136,21 @@ add_custom_target(payload DEPENDS ${PAYLOAD_FILE})
 
 add_installer(setup setup "${INSTALLER_INSTALL_DIR}" payload ${PAYLOAD_FILE})
 
+# What a user's machine takes: Windows' own DLLs only, and a program of at
+# most 64 KiB besides its payload, measured on a build with an empty one.
+set(EMPTY_PAYLOAD_FILE ${CMAKE_BINARY_DIR}/empty-payload.qua)
+add_custom_command(OUTPUT ${EMPTY_PAYLOAD_FILE}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/empty-tree
+    COMMAND ${QUARN_EXECUTABLE} pack ${CMAKE_BINARY_DIR}/empty-tree ${EMPTY_PAYLOAD_FILE}
+    DEPENDS ${QUARN_EXECUTABLE})
+add_custom_target(empty_payload DEPENDS ${EMPTY_PAYLOAD_FILE})
+add_installer(setup_empty_payload setup-empty-payload "${INSTALLER_INSTALL_DIR}" empty_payload ${EMPTY_PAYLOAD_FILE})
+set(check_binary ${PROJECT_SOURCE_DIR}/tests/win32/check_setup_binary.sh ${CMAKE_OBJDUMP})
+add_test(NAME setup_imports_windows_dlls_only COMMAND ${check_binary} $<TARGET_FILE:setup>)
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    add_test(NAME setup_fits_64k COMMAND ${check_binary} $<TARGET_FILE:setup_empty_payload> 65536)
+endif()
+
 # Tests under Wine. Each run gets a fresh copy of one template prefix,
 # shared by the build trees.
 set(WINE_TEMPLATE ${CMAKE_BINARY_DIR}/../wine-template)
