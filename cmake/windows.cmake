@@ -145,10 +145,17 @@ add_custom_command(OUTPUT ${EMPTY_PAYLOAD_FILE}
     DEPENDS ${QUARN_EXECUTABLE})
 add_custom_target(empty_payload DEPENDS ${EMPTY_PAYLOAD_FILE})
 add_installer(setup_empty_payload setup-empty-payload "${INSTALLER_INSTALL_DIR}" empty_payload ${EMPTY_PAYLOAD_FILE})
-set(check_binary ${PROJECT_SOURCE_DIR}/tests/win32/check_setup_binary.sh ${CMAKE_OBJDUMP})
-add_test(NAME setup_imports_windows_dlls_only COMMAND ${check_binary} $<TARGET_FILE:setup>)
+# ctest merges the properties of tests of the same name across the trees that
+# one run covers, so each tree's tests carry its name.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-    add_test(NAME setup_fits_64k COMMAND ${check_binary} $<TARGET_FILE:setup_empty_payload> 65536)
+    set(TEST_TREE win32.)
+else()
+    set(TEST_TREE win64.)
+endif()
+set(check_binary ${PROJECT_SOURCE_DIR}/tests/win32/check_setup_binary.sh ${CMAKE_OBJDUMP})
+add_test(NAME ${TEST_TREE}setup_imports_windows_dlls_only COMMAND ${check_binary} $<TARGET_FILE:setup>)
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    add_test(NAME ${TEST_TREE}setup_fits_64k COMMAND ${check_binary} $<TARGET_FILE:setup_empty_payload> 65536)
 endif()
 
 # Tests under Wine. Each run gets a fresh copy of one template prefix,
