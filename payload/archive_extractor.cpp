@@ -194,20 +194,23 @@ static const char* ExtractEntries(ArchiveExtractor* x)
     }
 }
 
+const char* ExtractArchiveFrom(ReadCallback read, void* context)
+{
+    // About 55 KB, well within a thread's default 1 MB stack.
+    ArchiveExtractor extractor;
+    extractor.reader.reset(CreateInflatingReader(read, context));
+    extractor.error = extractor.reader ? ExtractEntries(&extractor) : kStopNoMemory;
+    return extractor.error;
+}
+
 int ExtractArchive(void* argument)
 {
     (void)argument;
     g_payloadView.consumed = 0;
-
-    // About 55 KB, well within a thread's default 1 MB stack.
-    ArchiveExtractor extractor;
-    extractor.reader.reset(CreateInflatingReader(ReadPayload, nullptr));
-    extractor.error = extractor.reader ? ExtractEntries(&extractor) : kStopNoMemory;
-
-    g_lastStopReason.store(extractor.error);
+    const char* stopReason = ExtractArchiveFrom(ReadPayload, nullptr);
+    g_lastStopReason.store(stopReason);
     WindowHandle dialog = g_progressDialog.load();
     if (dialog != nullptr)
         SendWindowMessage(dialog, WM_EXTRACT_DONE, 0, 0);
-    extractor.reader.reset();
     return 0;
 }

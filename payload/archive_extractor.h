@@ -60,6 +60,11 @@ bool ParseEntrySize(const char* line, int* size);
 // one is set, then frees its reader. Always returns 0; argument is unused.
 int ExtractArchive(void* argument);
 
+// Unpacks the archive read through read(context) into the current
+// directory. Returns the stop reason, null after a clean end; records and
+// sends nothing.
+const char* ExtractArchiveFrom(ReadCallback read, void* context);
+
 // The stop reason of the latest run, null after a clean end. It is set before
 // WM_EXTRACT_DONE is sent, so the dialog can read it there.
 const char* LastExtractStopReason();
