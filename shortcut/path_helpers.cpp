@@ -19,6 +19,9 @@ char* CopyBounded(char* dest, const char* src, int capacity)
 void AppendBounded(char* buffer, int capacity, const char* text)
 {
     int length = static_cast<int>(std::strlen(buffer));
+    // No room: also keeps capacity - length from overflowing.
+    if (length >= capacity)
+        return;
     CopyBounded(buffer + length, text, capacity - length);
 }
 
