@@ -70,6 +70,8 @@ run() {
 }
 
 install_dir=$WINEPREFIX/drive_c/Program\ Files/Vellicot\ Marbrel
+install_windows_dir='C:\Program Files\Vellicot Marbrel'
+
 programs() {
     find "$WINEPREFIX/drive_c/users" -type d -path '*Start Menu/Programs' -print -quit
 }
@@ -115,6 +117,27 @@ make_large_setup() {
     drive payload-set "$(winpath "$E2E_SETUP")" "$(winpath "$work/large-setup.exe")" \
         "$(winpath "$work/large.qua")" >/dev/null
     large_tree=$tree
+}
+
+# Replaces the run's prefix by a fresh one, for scenarios of several runs.
+renew_prefix() {
+    WINEPREFIX=$WINEPREFIX wineserver -k 2>/dev/null || true
+    rm -rf "$WINEPREFIX"
+    new_prefix "$template" "$WINEPREFIX"
+}
+
+# A tree of COUNT small files in folders of 500.
+make_many_files_setup() {
+    local count=$1 tree=$work/many-tree
+    mkdir -p "$tree"
+    for ((i = 0; i < count; i++)); do
+        [ $((i % 500)) -ne 0 ] || mkdir -p "$tree/part$((i / 500))"
+        printf 'file %d\n' "$i" >"$tree/part$((i / 500))/f$i.txt"
+    done
+    "$E2E_QUARN" pack "$tree" "$work/many.qua"
+    drive payload-set "$(winpath "$E2E_SETUP")" "$(winpath "$work/many-setup.exe")" \
+        "$(winpath "$work/many.qua")" >/dev/null
+    many_tree=$tree
 }
 
 new_prefix "$template" "$WINEPREFIX"
@@ -176,6 +199,46 @@ cancel-large)
     make_large_setup 40000000
     run "$work/large-setup.exe" install=ok progress=cancel@10 fail=ok --exit 1
     ;;
+cancel-stress)
+    # Cancel at a random moment of the extraction, E2E_STRESS_RUNS times (the
+    # seed is printed, so a failing series can be repeated with E2E_SEED).
+    RANDOM=${E2E_SEED:-$$}
+    echo "seed $RANDOM"
+    make_large_setup 16000000
+    for ((i = 1; i <= ${E2E_STRESS_RUNS:-3}; i++)); do
+        at=$((RANDOM % 90))
+        echo "run $i: Cancel once the bar reaches $at"
+        [ "$i" -eq 1 ] || renew_prefix
+        run "$work/large-setup.exe" install=ok progress=cancel@$at fail=ok --exit 1
+        ended=$(sed -n 's/^exit [0-9]* after last step in \([0-9]*\) ms$/\1/p' "$work/driver.log" | tail -n1)
+        # The installer waits at most 5 s for a cancelled worker.
+        [ -n "$ended" ] && [ "$ended" -le 8000 ] || fail "run $i: the process took ${ended:-?} ms to end after IDD_FAIL"
+    done
+    ;;
+huge-payload)
+    make_large_setup 300000000
+    run "$work/large-setup.exe" install=ok progress=wait success=ok --full-bar --exit 0
+    E2E_PAYLOAD_TREE=$large_tree expect_tree
+    ;;
+many-files)
+    make_many_files_setup 20000
+    run "$work/many-setup.exe" install=ok progress=wait success=ok --exit 0
+    E2E_PAYLOAD_TREE=$many_tree expect_tree
+    ;;
+long-path)
+    # The longest path a 32-bit Windows program may open: 259 bytes with the
+    # install folder in front.
+    tree=$work/long-tree
+    room=$((259 - ${#install_windows_dir} - 1))
+    name=$(printf 'n%.0s' $(seq $((room - 7))))
+    mkdir -p "$tree/folder"
+    printf 'at the limit\n' >"$tree/folder/$name"
+    "$E2E_QUARN" pack "$tree" "$work/long.qua"
+    drive payload-set "$(winpath "$E2E_SETUP")" "$(winpath "$work/long-setup.exe")" \
+        "$(winpath "$work/long.qua")" >/dev/null
+    run "$work/long-setup.exe" install=ok progress=wait success=ok --exit 0
+    E2E_PAYLOAD_TREE=$tree expect_tree
+    ;;
 pictures)
     DEMO_HEADLESS=1 DEMO_DIR=$work/demo SETUP_EXE=$E2E_SETUP DRIVER_EXE=$E2E_DRIVER DEMO_WINE=$wine \
         DEMO_PREFIX=$WINEPREFIX "$E2E_DEMO" >"$work/demo.log" 2>&1 || fail "run-demo.sh failed: $(tail -3 "$work/demo.log")"
@@ -210,7 +273,9 @@ if grep -E 'err:|Unhandled exception|page fault|wine: Assertion' "$log" | grep -
 fi
 
 if [ "$failures" -ne 0 ]; then
-    echo "scenario $name: $failures failure(s)"
+    echo "scenario $name: $failures failure(s); its files are in $work"
     exit 1
 fi
+# A passed run keeps its logs only; the large scenarios leave gigabytes.
+find "$work" -mindepth 1 -maxdepth 1 ! -name '*.log' ! -name '*.txt' ! -name demo -exec rm -rf {} +
 echo "scenario $name: passed"
