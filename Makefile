@@ -18,7 +18,14 @@ WINDOWS_SETTINGS := \
 	$(if $(INSTALL_DIR),"-DINSTALLER_INSTALL_DIR=$(INSTALL_DIR)",-UINSTALLER_INSTALL_DIR) \
 	$(if $(EXE_NAME),"-DINSTALLER_EXE_NAME=$(EXE_NAME)",-UINSTALLER_EXE_NAME)
 
-.PHONY: all deps native installer installer64 test demo bench clean
+# Seconds each fuzz target runs under `make fuzz`.
+FUZZ_SECONDS ?= 600
+
+FUZZ_SETTINGS := \
+	-DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DINSTALLER_FUZZER=ON \
+	-DQUARN_EXECUTABLE=$(CURDIR)/build/native/tools/quarn
+
+.PHONY: all deps native installer installer64 fuzz-build fuzz test demo bench clean
 
 all: installer
 
@@ -40,9 +47,19 @@ installer64: native
 	cmake --preset win64 $(WINDOWS_SETTINGS) >/dev/null
 	cmake --build --preset win64 -j $(JOBS)
 
-# One ctest run over the three build trees, so it ends with one summary.
-test: installer installer64
-	printf 'subdirs("native")\nsubdirs("win32")\nsubdirs("win64")\n' > build/CTestTestfile.cmake
+# The libFuzzer targets, built with clang in their own tree; its ctest runs
+# each for a few seconds.
+fuzz-build: native
+	cmake -S fuzz -B build/fuzz $(FUZZ_SETTINGS) >/dev/null
+	cmake --build build/fuzz -j $(JOBS)
+
+# Each fuzz target for FUZZ_SECONDS seconds; fails on any finding.
+fuzz: fuzz-build
+	fuzz/run.sh $(FUZZ_SECONDS)
+
+# One ctest run over the four build trees, so it ends with one summary.
+test: installer installer64 fuzz-build
+	printf 'subdirs("native")\nsubdirs("win32")\nsubdirs("win64")\nsubdirs("fuzz")\n' > build/CTestTestfile.cmake
 	ctest --test-dir build --output-on-failure -j $(JOBS)
 
 demo: installer installer64
