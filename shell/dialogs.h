@@ -25,5 +25,6 @@ INT_PTR RunDialog(const char* name, DLGPROC procedure);
 INT_PTR RunProgressDialog();
 
 // Waits at most milliseconds for the latest extraction job's worker to
-// finish. True when it has finished or none was started.
+// finish. True when it has finished or none was started. Once per run: the
+// job's event resets when a wait returns.
 bool WaitForExtractionJob(DWORD milliseconds);

@@ -1,0 +1,344 @@
+// The compiled resources: the four dialog templates read back field by
+// field, the dialogs' real sizes, the icon group, the manifest and the
+// version block.
+#include <windows.h>
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "resources/resource_ids.h"
+#include "shell/install_config.h"
+
+namespace {
+
+constexpr DWORD kDialogStyle = 0x80CA08C0;
+constexpr DWORD kDefaultButton = 0x50010001;
+constexpr DWORD kButton = 0x50010000;
+constexpr DWORD kIcon = 0x50000003;
+constexpr DWORD kText = 0x50020000;
+constexpr DWORD kCentredText = 0x50020001;
+constexpr DWORD kCentredLine = 0x50020201;
+constexpr DWORD kProgressBar = 0x50800000;
+const std::string kButtonClass = "BUTTON";
+const std::string kStaticClass = "STATIC";
+const std::string kIconText = "#105";
+const std::string kNoticePrefix = "notice: ";  // the rights notice, checked apart
+
+struct Control {
+    DWORD style;
+    WORD id;
+    std::string windowClass;
+    std::string text;
+    short x, y, cx, cy;
+};
+
+struct Dialog {
+    std::string name;
+    std::string caption;
+    short cx, cy;
+    std::vector<Control> controls;
+};
+
+std::vector<Dialog> ExpectedDialogs()
+{
+    const std::string product = kProductName;
+    const std::string folder = kInstallDir;
+    return {
+        {"IDD_INSTALL", product + " Installation Utility", 245, 100,
+         {{kDefaultButton, IDOK, kButtonClass, "Install", 188, 7, 50, 14},
+          {kButton, IDCANCEL, kButtonClass, "Cancel", 188, 24, 50, 14},
+          {kIcon, 0xFFFF, kStaticClass, kIconText, 7, 7, 20, 20},
+          {kText, 0xFFFF, kStaticClass,
+           product + " is ready to be installed.  The software will be installed into the folder called:", 39, 7,
+           141, 24},
+          {kCentredLine, 0xFFFF, kStaticClass, folder, 42, 40, 132, 10},
+          {kText, 0xFFFF, kStaticClass,
+           "There are no modifications made to your computer other than the creation of this folder and the "
+           "creation of a shortcut on your Start menu.",
+           39, 57, 141, 35}}},
+        {"IDD_PROGRESS", product + " Installing", 237, 67,
+         {{kButton, IDCANCEL, kButtonClass, "Cancel", 180, 7, 50, 14},
+          {kProgressBar, IDC_PROGRESS, "MSCTLS_PROGRESS32", "Progress1", 19, 42, 193, 10},
+          {kIcon, 0xFFFF, kStaticClass, kIconText, 7, 7, 20, 20},
+          {kCentredText, 0xFFFF, kStaticClass, kNoticePrefix + product + "\n", 41, 7, 132, 26}}},
+        {"IDD_SUCCESS", product + " - Install Complete", 257, 142,
+         {{kDefaultButton, IDOK, kButtonClass, "OK", 200, 7, 50, 14},
+          {kIcon, 0xFFFF, kStaticClass, kIconText, 7, 7, 20, 20},
+          {kText, 0xFFFF, kStaticClass, "Congratulations!  The installation process has completed normally.", 40,
+           7, 151, 18},
+          {kText, 0xFFFF, kStaticClass, "To play the game, look under your Start menu.", 40, 30, 152, 13},
+          {kText, 0xFFFF, kStaticClass,
+           "This software makes no changes outside of the installation folder \"" + folder +
+               "\" except for the creation of a shortcut in your Start menu.",
+           40, 46, 151, 37},
+          {kText, 0xFFFF, kStaticClass, "We hope you enjoy the game!", 40, 119, 151, 12},
+          {kText, 0xFFFF, kStaticClass,
+           "To uninstall, simply delete this folder and all of it's contents, and then delete the shortcut from "
+           "your Start menu.",
+           40, 87, 151, 25}}},
+        {"IDD_FAIL", product + " - Install Failed", 226, 55,
+         {{kDefaultButton, IDOK, kButtonClass, "OK", 169, 7, 50, 14},
+          {kIcon, 0xFFFF, kStaticClass, kIconText, 7, 7, 20, 20},
+          {kText, 0xFFFF, kStaticClass,
+           "The installation process was not completed.  You will have to run the installation utility again at a "
+           "later time in order to play " +
+               product + ".",
+           37, 9, 127, 36}}},
+    };
+}
+
+// Reads a classic dialog template in order.
+struct TemplateReader {
+    const unsigned char* at;
+
+    WORD Word()
+    {
+        WORD value;
+        std::memcpy(&value, at, sizeof value);
+        at += sizeof value;
+        return value;
+    }
+    DWORD Dword()
+    {
+        DWORD value;
+        std::memcpy(&value, at, sizeof value);
+        at += sizeof value;
+        return value;
+    }
+    short Short() { return static_cast<short>(Word()); }
+    std::string Text()
+    {
+        std::wstring wide;
+        for (WORD unit = Word(); unit != 0; unit = Word())
+            wide += static_cast<wchar_t>(unit);
+        char narrow[1024] = "";
+        WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, narrow, sizeof narrow, nullptr, nullptr);
+        return narrow;
+    }
+    // A name or an ordinal, which reads as "#" and its number.
+    std::string NameOrOrdinal()
+    {
+        WORD first;
+        std::memcpy(&first, at, sizeof first);
+        if (first != 0xFFFF)
+            return Text();
+        Word();
+        return "#" + std::to_string(Word());
+    }
+    // Buttons and static controls are stored as the ordinals 0x80 and 0x82,
+    // other classes by name, in any case.
+    std::string WindowClass()
+    {
+        std::string name = NameOrOrdinal();
+        if (name == "#128")
+            return "BUTTON";
+        if (name == "#130")
+            return "STATIC";
+        CharUpperA(&name[0]);
+        return name == "BUTTON" || name == "STATIC" ? name + " by name" : name;
+    }
+    void AlignToDword(const unsigned char* start) { at += (4 - (at - start) % 4) % 4; }
+};
+
+const unsigned char* LoadTemplate(const char* name, const char* type)
+{
+    HRSRC resource = FindResourceA(nullptr, name, type);
+    return resource == nullptr ? nullptr : static_cast<const unsigned char*>(LockResource(LoadResource(nullptr, resource)));
+}
+
+BOOL CALLBACK CollectLanguage(HMODULE, LPCSTR, LPCSTR, WORD language, LONG_PTR found)
+{
+    reinterpret_cast<std::vector<WORD>*>(found)->push_back(language);
+    return TRUE;
+}
+
+std::vector<WORD> Languages(const char* type, const char* name)
+{
+    std::vector<WORD> found;
+    EnumResourceLanguagesA(nullptr, type, name, CollectLanguage, reinterpret_cast<LONG_PTR>(&found));
+    return found;
+}
+
+INT_PTR CALLBACK PlainDialogProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+
+// The version reader comes from its own library, which the tests do not link.
+template <typename Function>
+Function Lookup(HMODULE module, const char* name)
+{
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+BOOL CALLBACK CountName(HMODULE, LPCSTR, LPSTR, LONG_PTR count)
+{
+    ++*reinterpret_cast<int*>(count);
+    return TRUE;
+}
+
+}  // namespace
+
+TEST(DialogTemplates, MatchTheTablesFieldByField)
+{
+    for (const Dialog& expected : ExpectedDialogs()) {
+        SCOPED_TRACE(expected.name);
+        const unsigned char* start = LoadTemplate(expected.name.c_str(), RT_DIALOG);
+        ASSERT_NE(start, nullptr);
+        TemplateReader reader{start};
+        EXPECT_EQ(reader.Dword(), kDialogStyle);
+        EXPECT_EQ(reader.Dword(), 0u) << "extended style";
+        WORD count = reader.Word();
+        ASSERT_EQ(count, expected.controls.size());
+        EXPECT_EQ(reader.Short(), 0);
+        EXPECT_EQ(reader.Short(), 0);
+        EXPECT_EQ(reader.Short(), expected.cx);
+        EXPECT_EQ(reader.Short(), expected.cy);
+        EXPECT_EQ(reader.Word(), 0) << "menu";
+        EXPECT_EQ(reader.Word(), 0) << "window class";
+        EXPECT_EQ(reader.Text(), expected.caption);
+        EXPECT_EQ(reader.Word(), 8) << "font size";
+        EXPECT_EQ(reader.Text(), "MS Sans Serif");
+
+        for (const Control& control : expected.controls) {
+            SCOPED_TRACE(control.text);
+            reader.AlignToDword(start);
+            EXPECT_EQ(reader.Dword(), control.style);
+            EXPECT_EQ(reader.Dword(), 0u) << "extended style";
+            EXPECT_EQ(reader.Short(), control.x);
+            EXPECT_EQ(reader.Short(), control.y);
+            EXPECT_EQ(reader.Short(), control.cx);
+            EXPECT_EQ(reader.Short(), control.cy);
+            EXPECT_EQ(reader.Word(), control.id);
+            EXPECT_EQ(reader.WindowClass(), control.windowClass);
+            std::string text = reader.NameOrOrdinal();
+            if (control.text.rfind(kNoticePrefix, 0) == 0) {
+                // The product's name, then the maker's rights notice on two lines.
+                std::string firstLine = control.text.substr(kNoticePrefix.size());
+                EXPECT_EQ(text.substr(0, firstLine.size()), firstLine);
+                EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
+                EXPECT_NE(text.back(), '\n');
+            } else {
+                EXPECT_EQ(text, control.text);
+            }
+            EXPECT_EQ(reader.Word(), 0) << "creation data";
+        }
+    }
+}
+
+TEST(DialogTemplates, AreEnglishUnitedStatesOnly)
+{
+    for (const char* name : {"IDD_INSTALL", "IDD_PROGRESS", "IDD_SUCCESS", "IDD_FAIL"})
+        EXPECT_EQ(Languages(RT_DIALOG, name), std::vector<WORD>{MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)}) << name;
+    EXPECT_EQ(Languages(RT_GROUP_ICON, MAKEINTRESOURCEA(IDI_APP)),
+              std::vector<WORD>{MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)});
+}
+
+// A created dialog's client area is the template's size in dialog units
+// mapped through the dialog's font; its controls come in template order.
+TEST(DialogTemplates, CreatedDialogsHaveTheTemplateSizes)
+{
+    INITCOMMONCONTROLSEX classes = {sizeof(classes), ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&classes);
+    for (const Dialog& expected : ExpectedDialogs()) {
+        SCOPED_TRACE(expected.name);
+        HWND dialog = CreateDialogParamA(GetModuleHandleA(nullptr), expected.name.c_str(), nullptr, PlainDialogProc, 0);
+        ASSERT_NE(dialog, nullptr);
+        RECT size = {0, 0, expected.cx, expected.cy};
+        MapDialogRect(dialog, &size);
+        RECT client;
+        GetClientRect(dialog, &client);
+        EXPECT_EQ(client.right, size.right);
+        EXPECT_EQ(client.bottom, size.bottom);
+
+        HWND child = GetWindow(dialog, GW_CHILD);
+        for (const Control& control : expected.controls) {
+            ASSERT_NE(child, nullptr);
+            EXPECT_EQ(GetDlgCtrlID(child), control.id);
+            if (control.style == kIcon) {
+                EXPECT_NE(SendMessageA(child, STM_GETICON, 0, 0), 0) << "icon shown";
+            }
+            child = GetWindow(child, GW_HWNDNEXT);
+        }
+        EXPECT_EQ(child, nullptr) << "no extra control";
+        DestroyWindow(dialog);
+    }
+}
+
+TEST(InstallerResources, TheIconGroupHoldsA16ColourAndA256ColourImage)
+{
+    const unsigned char* group = LoadTemplate(MAKEINTRESOURCEA(IDI_APP), RT_GROUP_ICON);
+    ASSERT_NE(group, nullptr);
+    TemplateReader reader{group};
+    EXPECT_EQ(reader.Word(), 0);
+    EXPECT_EQ(reader.Word(), 1) << "icon, not cursor";
+    ASSERT_EQ(reader.Word(), 2);
+    struct Image {
+        BYTE size, colours;
+        WORD bits;
+        DWORD bytes;
+    };
+    for (Image expected : {Image{32, 16, 4, 744}, Image{48, 0, 8, 3752}}) {
+        SCOPED_TRACE(expected.size);
+        EXPECT_EQ(*reader.at++, expected.size);
+        EXPECT_EQ(*reader.at++, expected.size);
+        EXPECT_EQ(*reader.at++, expected.colours);
+        reader.at++;
+        EXPECT_EQ(reader.Word(), 1) << "planes";
+        EXPECT_EQ(reader.Word(), expected.bits);
+        EXPECT_EQ(reader.Dword(), expected.bytes);
+        HRSRC image = FindResourceA(nullptr, MAKEINTRESOURCEA(reader.Word()), RT_ICON);
+        ASSERT_NE(image, nullptr);
+        EXPECT_EQ(SizeofResource(nullptr, image), expected.bytes);
+        auto* header = static_cast<const BITMAPINFOHEADER*>(LockResource(LoadResource(nullptr, image)));
+        EXPECT_EQ(header->biWidth, expected.size);
+        EXPECT_EQ(header->biHeight, 2 * expected.size) << "image and mask";
+        EXPECT_EQ(header->biBitCount, expected.bits);
+    }
+
+    int groups = 0;
+    EnumResourceNamesA(nullptr, RT_GROUP_ICON, CountName, reinterpret_cast<LONG_PTR>(&groups));
+    EXPECT_EQ(groups, 1);
+}
+
+TEST(InstallerResources, TheManifestAsksForAdministratorAndCommonControls6)
+{
+    HRSRC resource = FindResourceA(nullptr, MAKEINTRESOURCEA(1), RT_MANIFEST);
+    ASSERT_NE(resource, nullptr);
+    std::string manifest(static_cast<const char*>(LockResource(LoadResource(nullptr, resource))),
+                         SizeofResource(nullptr, resource));
+    EXPECT_NE(manifest.find("level=\"requireAdministrator\""), std::string::npos);
+    size_t dependency = manifest.find("<dependentAssembly>");
+    ASSERT_NE(dependency, std::string::npos);
+    EXPECT_NE(manifest.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"", dependency),
+              std::string::npos);
+    EXPECT_NE(manifest.find("publicKeyToken=\"6595b64144ccf1df\"", dependency), std::string::npos);
+}
+
+TEST(InstallerResources, TheVersionBlockNamesTheProduct)
+{
+    HMODULE version = LoadLibraryA("version.dll");
+    ASSERT_NE(version, nullptr);
+    auto sizeOf = Lookup<DWORD(WINAPI*)(LPCSTR, LPDWORD)>(version, "GetFileVersionInfoSizeA");
+    auto read = Lookup<BOOL(WINAPI*)(LPCSTR, DWORD, DWORD, LPVOID)>(version, "GetFileVersionInfoA");
+    auto query = Lookup<BOOL(WINAPI*)(LPCVOID, LPCSTR, LPVOID*, PUINT)>(version, "VerQueryValueA");
+    ASSERT_TRUE(sizeOf != nullptr && read != nullptr && query != nullptr);
+    char program[MAX_PATH];
+    GetModuleFileNameA(nullptr, program, MAX_PATH);
+    std::vector<char> block(sizeOf(program, nullptr));
+    ASSERT_FALSE(block.empty());
+    ASSERT_TRUE(read(program, 0, static_cast<DWORD>(block.size()), block.data()));
+
+    auto value = [&](const char* key) {
+        void* text = nullptr;
+        UINT length = 0;
+        std::string path = std::string("\\StringFileInfo\\040904E4\\") + key;
+        return query(block.data(), path.c_str(), &text, &length) && text != nullptr ? std::string(static_cast<char*>(text))
+                                                                                   : std::string("(none)");
+    };
+    EXPECT_EQ(value("ProductName"), kProductName);
+    EXPECT_EQ(value("FileDescription"), std::string(kProductName) + " Setup");
+    FreeLibrary(version);
+}
