@@ -252,6 +252,13 @@ void CheckDialog(HWND dialog, const DialogLayout& layout)
 
     std::vector<HWND> children;
     EnumChildWindows(dialog, CollectChild, reinterpret_cast<LPARAM>(&children));
+    // The progress dialog ends by itself: a small payload can be done while
+    // its controls are read, and the dialog is then hidden first.
+    if (children.size() != layout.controls.size() && std::strcmp(layout.name, "IDD_PROGRESS") == 0 &&
+        !IsWindowVisible(dialog)) {
+        std::printf("  ended before its controls were read\n");
+        return;
+    }
     if (children.size() != layout.controls.size())
         Fail("%s has %u controls, expected %u", layout.name, static_cast<unsigned>(children.size()),
             static_cast<unsigned>(layout.controls.size()));
