@@ -27,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/expected_dialogs.h"
+
 namespace {
 
 constexpr DWORD kDialogTimeoutMs = 60000;
@@ -34,70 +36,17 @@ constexpr DWORD kExitTimeoutMs = 30000;
 constexpr WORD kPayloadId = 501;
 const char kPayloadType[] = "QUA";
 
-struct ControlSpec {
-    int id;
-    const char* className;
-    DWORD style;
-    std::string text;  // empty: not compared (icons show no text)
-};
-
-struct DialogLayout {
-    const char* name;
-    std::string caption;
-    int width;  // dialog units
-    int height;
-    std::vector<ControlSpec> controls;
-};
-
-constexpr DWORD kDefButton = 0x50010001;
-constexpr DWORD kButton = 0x50010000;
-constexpr DWORD kIcon = 0x50000003;
-constexpr DWORD kText = 0x50020000;
-constexpr DWORD kCentredText = 0x50020001;
-constexpr DWORD kCentredLine = 0x50020201;
-constexpr DWORD kBar = 0x50800000;
-constexpr int kStaticId = 0xFFFF;
-
-enum DialogIndex { kInstall, kProgress, kSuccess, kFail, kDialogCount };
-
-std::vector<DialogLayout> MakeDialogSpecs(const std::string& product, const std::string& folder)
+// The class name that the control's window reports.
+const char* WindowClassName(ControlKind kind)
 {
-    std::vector<DialogLayout> layouts(kDialogCount);
-    layouts[kInstall] = {"IDD_INSTALL", product + " Installation Utility", 245, 100,
-        {{1, "Button", kDefButton, "Install"},
-         {2, "Button", kButton, "Cancel"},
-         {kStaticId, "Static", kIcon, ""},
-         {kStaticId, "Static", kText,
-          product + " is ready to be installed.  The software will be installed into the folder called:"},
-         {kStaticId, "Static", kCentredLine, folder},
-         {kStaticId, "Static", kText,
-          "There are no modifications made to your computer other than the creation of this folder and the "
-          "creation of a shortcut on your Start menu."}}};
-    // The rights notice's wording is free; its first line is the product.
-    layouts[kProgress] = {"IDD_PROGRESS", product + " Installing", 237, 67,
-        {{2, "Button", kButton, "Cancel"},
-         {500, "msctls_progress32", kBar, ""},
-         {kStaticId, "Static", kIcon, ""},
-         {kStaticId, "Static", kCentredText, product + "\n*"}}};
-    layouts[kSuccess] = {"IDD_SUCCESS", product + " - Install Complete", 257, 142,
-        {{1, "Button", kDefButton, "OK"},
-         {kStaticId, "Static", kIcon, ""},
-         {kStaticId, "Static", kText, "Congratulations!  The installation process has completed normally."},
-         {kStaticId, "Static", kText, "To play the game, look under your Start menu."},
-         {kStaticId, "Static", kText,
-          "This software makes no changes outside of the installation folder \"" + folder +
-              "\" except for the creation of a shortcut in your Start menu."},
-         {kStaticId, "Static", kText, "We hope you enjoy the game!"},
-         {kStaticId, "Static", kText,
-          "To uninstall, simply delete this folder and all of it's contents, and then delete the shortcut "
-          "from your Start menu."}}};
-    layouts[kFail] = {"IDD_FAIL", product + " - Install Failed", 226, 55,
-        {{1, "Button", kDefButton, "OK"},
-         {kStaticId, "Static", kIcon, ""},
-         {kStaticId, "Static", kText,
-          "The installation process was not completed.  You will have to run the installation utility again "
-          "at a later time in order to play " + product + "."}}};
-    return layouts;
+    switch (kind) {
+    case ControlKind::kButton:
+        return "Button";
+    case ControlKind::kStatic:
+        return "Static";
+    default:
+        return "msctls_progress32";
+    }
 }
 
 int g_failures = 0;
@@ -150,14 +99,6 @@ std::string WindowText(HWND window)
     return text;
 }
 
-// Matches a '*' at the end of the pattern against any tail.
-bool TextMatches(const std::string& actual, const std::string& pattern)
-{
-    if (!pattern.empty() && pattern.back() == '*')
-        return actual.compare(0, pattern.size() - 1, pattern, 0, pattern.size() - 1) == 0;
-    return actual == pattern;
-}
-
 std::string Escaped(const std::string& text)
 {
     std::string out;
@@ -193,7 +134,7 @@ std::vector<HWND> ProcessWindows(DWORD processId)
     return search.windows;
 }
 
-int DialogOf(const std::vector<DialogLayout>& layouts, const std::string& caption)
+int DialogOf(const std::vector<ExpectedDialog>& layouts, const std::string& caption)
 {
     for (int i = 0; i < kDialogCount; ++i) {
         if (layouts[i].caption == caption)
@@ -204,7 +145,7 @@ int DialogOf(const std::vector<DialogLayout>& layouts, const std::string& captio
 
 // Waits for the expected dialog; any other dialog of the process, or the
 // process's end, is a failure.
-HWND WaitForDialog(HANDLE process, DWORD processId, const std::vector<DialogLayout>& layouts, int expected)
+HWND WaitForDialog(HANDLE process, DWORD processId, const std::vector<ExpectedDialog>& layouts, int expected)
 {
     DWORD start = GetTickCount();
     while (GetTickCount() - start < kDialogTimeoutMs) {
@@ -233,7 +174,7 @@ BOOL CALLBACK CollectChild(HWND child, LPARAM context)
     return TRUE;
 }
 
-void CheckDialog(HWND dialog, const DialogLayout& layout)
+void CheckDialog(HWND dialog, const ExpectedDialog& layout)
 {
     std::printf("dialog %s \"%s\"\n", layout.name, WindowText(dialog).c_str());
     DWORD style = static_cast<DWORD>(GetWindowLongA(dialog, GWL_STYLE));
@@ -243,9 +184,9 @@ void CheckDialog(HWND dialog, const DialogLayout& layout)
 
     RECT client;
     GetClientRect(dialog, &client);
-    SIZE expected = DialogUnitsToPixels(layout.width, layout.height);
-    std::printf("  client %ldx%ld, template %dx%d units = %ldx%ld pixels\n", client.right, client.bottom, layout.width,
-        layout.height, expected.cx, expected.cy);
+    SIZE expected = DialogUnitsToPixels(layout.cx, layout.cy);
+    std::printf("  client %ldx%ld, template %dx%d units = %ldx%ld pixels\n", client.right, client.bottom, layout.cx,
+        layout.cy, expected.cx, expected.cy);
     if (client.right != expected.cx || client.bottom != expected.cy)
         Fail("%s client size %ldx%ld, expected %ldx%ld", layout.name, client.right, client.bottom, expected.cx,
             expected.cy);
@@ -265,7 +206,7 @@ void CheckDialog(HWND dialog, const DialogLayout& layout)
     // Creation order is z-order, which EnumChildWindows follows.
     for (size_t i = 0; i < children.size() && i < layout.controls.size(); ++i) {
         HWND child = children[i];
-        const ControlSpec& want = layout.controls[i];
+        const ExpectedControl& want = layout.controls[i];
         int id = GetDlgCtrlID(child) & 0xFFFF;
         char className[64] = "";
         GetClassNameA(child, className, sizeof(className));
@@ -275,15 +216,18 @@ void CheckDialog(HWND dialog, const DialogLayout& layout)
             className, childStyle, Escaped(text).c_str());
         if (id != want.id)
             Fail("%s control %u id %d, expected %d", layout.name, static_cast<unsigned>(i + 1), id, want.id);
-        if (lstrcmpiA(className, want.className) != 0)
+        if (lstrcmpiA(className, WindowClassName(want.kind)) != 0)
             Fail("%s control %u class %s, expected %s", layout.name, static_cast<unsigned>(i + 1), className,
-                want.className);
+                WindowClassName(want.kind));
         // The bar trades its template border for an edge of its own when made.
         DWORD ignoredBits = lstrcmpiA(className, "msctls_progress32") == 0 ? WS_BORDER : 0;
         if ((childStyle & ~ignoredBits) != (want.style & ~ignoredBits))
             Fail("%s control %u style %08lx, expected %08lx", layout.name, static_cast<unsigned>(i + 1), childStyle,
                 want.style);
-        if (!want.text.empty() && !TextMatches(text, want.text))
+        // Icons show no text; the rights notice's wording after its first line
+        // is free.
+        bool textMatches = IsIcon(want) || (IsRightsNotice(want) ? text.rfind(want.text + "\n", 0) == 0 : text == want.text);
+        if (!textMatches)
             Fail("%s control %u text \"%s\", expected \"%s\"", layout.name, static_cast<unsigned>(i + 1),
                 Escaped(text).c_str(), Escaped(want.text).c_str());
     }
@@ -395,7 +339,7 @@ struct Step {
     std::string action;
 };
 
-bool ParseStep(const std::vector<DialogLayout>& layouts, const char* argument, Step& step)
+bool ParseStep(const std::vector<ExpectedDialog>& layouts, const char* argument, Step& step)
 {
     const char* equals = std::strchr(argument, '=');
     if (equals == nullptr)
@@ -413,7 +357,7 @@ bool ParseStep(const std::vector<DialogLayout>& layouts, const char* argument, S
     return false;
 }
 
-void PerformStep(HWND dialog, const DialogLayout& layout, const std::string& action)
+void PerformStep(HWND dialog, const ExpectedDialog& layout, const std::string& action)
 {
     std::printf("press %s %s\n", layout.name, action.c_str());
     std::fflush(stdout);
@@ -486,7 +430,7 @@ int RunScenario(int argc, char** argv)
         else
             stepArgs.push_back(argv[i]);
     }
-    std::vector<DialogLayout> layouts = MakeDialogSpecs(product, folder);
+    std::vector<ExpectedDialog> layouts = ExpectedDialogs(product, folder);
     std::vector<Step> steps;
     for (const char* arg : stepArgs) {
         Step step;
@@ -512,7 +456,7 @@ int RunScenario(int argc, char** argv)
     std::fflush(stdout);
 
     for (const Step& step : steps) {
-        const DialogLayout& layout = layouts[step.dialog];
+        const ExpectedDialog& layout = layouts[step.dialog];
         HWND dialog = WaitForDialog(child.hProcess, child.dwProcessId, layouts, step.dialog);
         if (dialog == nullptr)
             break;
@@ -693,8 +637,8 @@ int WriteNoise(const char* path, long long bytes, unsigned seed)
 
 int PrintSizes()
 {
-    for (const DialogLayout& layout : MakeDialogSpecs("", "")) {
-        SIZE size = DialogUnitsToPixels(layout.width, layout.height);
+    for (const ExpectedDialog& layout : ExpectedDialogs("", "")) {
+        SIZE size = DialogUnitsToPixels(layout.cx, layout.cy);
         std::printf("%s %ldx%ld\n", layout.name, size.cx, size.cy);
     }
     return g_failures == 0 ? 0 : 1;

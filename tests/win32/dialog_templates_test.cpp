@@ -13,83 +13,22 @@
 
 #include "resources/resource_ids.h"
 #include "shell/install_config.h"
+#include "tests/expected_dialogs.h"
 
 namespace {
 
-constexpr DWORD kDialogStyle = 0x80CA08C0;
-constexpr DWORD kDefaultButton = 0x50010001;
-constexpr DWORD kButton = 0x50010000;
-constexpr DWORD kIcon = 0x50000003;
-constexpr DWORD kText = 0x50020000;
-constexpr DWORD kCentredText = 0x50020001;
-constexpr DWORD kCentredLine = 0x50020201;
-constexpr DWORD kProgressBar = 0x50800000;
-const std::string kButtonClass = "BUTTON";
-const std::string kStaticClass = "STATIC";
-const std::string kIconText = "#105";
-const std::string kNoticePrefix = "notice: ";  // the rights notice, checked apart
-
-struct Control {
-    DWORD style;
-    WORD id;
-    std::string windowClass;
-    std::string text;
-    short x, y, cx, cy;
-};
-
-struct Dialog {
-    std::string name;
-    std::string caption;
-    short cx, cy;
-    std::vector<Control> controls;
-};
-
-std::vector<Dialog> ExpectedDialogs()
+// The class as the template stores it: the predefined classes as ordinals,
+// which WindowClass reads back as these names.
+std::string TemplateClass(ControlKind kind)
 {
-    const std::string product = kProductName;
-    const std::string folder = kInstallDir;
-    return {
-        {"IDD_INSTALL", product + " Installation Utility", 245, 100,
-         {{kDefaultButton, IDOK, kButtonClass, "Install", 188, 7, 50, 14},
-          {kButton, IDCANCEL, kButtonClass, "Cancel", 188, 24, 50, 14},
-          {kIcon, 0xFFFF, kStaticClass, kIconText, 7, 7, 20, 20},
-          {kText, 0xFFFF, kStaticClass,
-           product + " is ready to be installed.  The software will be installed into the folder called:", 39, 7,
-           141, 24},
-          {kCentredLine, 0xFFFF, kStaticClass, folder, 42, 40, 132, 10},
-          {kText, 0xFFFF, kStaticClass,
-           "There are no modifications made to your computer other than the creation of this folder and the "
-           "creation of a shortcut on your Start menu.",
-           39, 57, 141, 35}}},
-        {"IDD_PROGRESS", product + " Installing", 237, 67,
-         {{kButton, IDCANCEL, kButtonClass, "Cancel", 180, 7, 50, 14},
-          {kProgressBar, IDC_PROGRESS, "MSCTLS_PROGRESS32", "Progress1", 19, 42, 193, 10},
-          {kIcon, 0xFFFF, kStaticClass, kIconText, 7, 7, 20, 20},
-          {kCentredText, 0xFFFF, kStaticClass, kNoticePrefix + product + "\n", 41, 7, 132, 26}}},
-        {"IDD_SUCCESS", product + " - Install Complete", 257, 142,
-         {{kDefaultButton, IDOK, kButtonClass, "OK", 200, 7, 50, 14},
-          {kIcon, 0xFFFF, kStaticClass, kIconText, 7, 7, 20, 20},
-          {kText, 0xFFFF, kStaticClass, "Congratulations!  The installation process has completed normally.", 40,
-           7, 151, 18},
-          {kText, 0xFFFF, kStaticClass, "To play the game, look under your Start menu.", 40, 30, 152, 13},
-          {kText, 0xFFFF, kStaticClass,
-           "This software makes no changes outside of the installation folder \"" + folder +
-               "\" except for the creation of a shortcut in your Start menu.",
-           40, 46, 151, 37},
-          {kText, 0xFFFF, kStaticClass, "We hope you enjoy the game!", 40, 119, 151, 12},
-          {kText, 0xFFFF, kStaticClass,
-           "To uninstall, simply delete this folder and all of it's contents, and then delete the shortcut from "
-           "your Start menu.",
-           40, 87, 151, 25}}},
-        {"IDD_FAIL", product + " - Install Failed", 226, 55,
-         {{kDefaultButton, IDOK, kButtonClass, "OK", 169, 7, 50, 14},
-          {kIcon, 0xFFFF, kStaticClass, kIconText, 7, 7, 20, 20},
-          {kText, 0xFFFF, kStaticClass,
-           "The installation process was not completed.  You will have to run the installation utility again at a "
-           "later time in order to play " +
-               product + ".",
-           37, 9, 127, 36}}},
-    };
+    switch (kind) {
+    case ControlKind::kButton:
+        return "BUTTON";
+    case ControlKind::kStatic:
+        return "STATIC";
+    default:
+        return "MSCTLS_PROGRESS32";
+    }
 }
 
 // Reads a classic dialog template in order.
@@ -183,9 +122,9 @@ BOOL CALLBACK CountName(HMODULE, LPCSTR, LPSTR, LONG_PTR count)
 
 TEST(DialogTemplates, MatchTheTablesFieldByField)
 {
-    for (const Dialog& expected : ExpectedDialogs()) {
+    for (const ExpectedDialog& expected : ExpectedDialogs(kProductName, kInstallDir)) {
         SCOPED_TRACE(expected.name);
-        const unsigned char* start = LoadTemplate(expected.name.c_str(), RT_DIALOG);
+        const unsigned char* start = LoadTemplate(expected.name, RT_DIALOG);
         ASSERT_NE(start, nullptr);
         TemplateReader reader{start};
         EXPECT_EQ(reader.Dword(), kDialogStyle);
@@ -202,7 +141,7 @@ TEST(DialogTemplates, MatchTheTablesFieldByField)
         EXPECT_EQ(reader.Word(), 8) << "font size";
         EXPECT_EQ(reader.Text(), "MS Sans Serif");
 
-        for (const Control& control : expected.controls) {
+        for (const ExpectedControl& control : expected.controls) {
             SCOPED_TRACE(control.text);
             reader.AlignToDword(start);
             EXPECT_EQ(reader.Dword(), control.style);
@@ -212,12 +151,12 @@ TEST(DialogTemplates, MatchTheTablesFieldByField)
             EXPECT_EQ(reader.Short(), control.cx);
             EXPECT_EQ(reader.Short(), control.cy);
             EXPECT_EQ(reader.Word(), control.id);
-            EXPECT_EQ(reader.WindowClass(), control.windowClass);
+            EXPECT_EQ(reader.WindowClass(), TemplateClass(control.kind));
             std::string text = reader.NameOrOrdinal();
-            if (control.text.rfind(kNoticePrefix, 0) == 0) {
-                // The product's name, then the maker's rights notice on two lines.
-                std::string firstLine = control.text.substr(kNoticePrefix.size());
-                EXPECT_EQ(text.substr(0, firstLine.size()), firstLine);
+            if (IsIcon(control)) {
+                EXPECT_EQ(text, "#" + std::to_string(IDI_APP));
+            } else if (IsRightsNotice(control)) {
+                EXPECT_EQ(text.substr(0, control.text.size() + 1), control.text + "\n");
                 EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
                 EXPECT_NE(text.back(), '\n');
             } else {
@@ -242,9 +181,9 @@ TEST(DialogTemplates, CreatedDialogsHaveTheTemplateSizes)
 {
     INITCOMMONCONTROLSEX classes = {sizeof(classes), ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&classes);
-    for (const Dialog& expected : ExpectedDialogs()) {
+    for (const ExpectedDialog& expected : ExpectedDialogs(kProductName, kInstallDir)) {
         SCOPED_TRACE(expected.name);
-        HWND dialog = CreateDialogParamA(GetModuleHandleA(nullptr), expected.name.c_str(), nullptr, PlainDialogProc, 0);
+        HWND dialog = CreateDialogParamA(GetModuleHandleA(nullptr), expected.name, nullptr, PlainDialogProc, 0);
         ASSERT_NE(dialog, nullptr);
         RECT size = {0, 0, expected.cx, expected.cy};
         MapDialogRect(dialog, &size);
@@ -254,10 +193,10 @@ TEST(DialogTemplates, CreatedDialogsHaveTheTemplateSizes)
         EXPECT_EQ(client.bottom, size.bottom);
 
         HWND child = GetWindow(dialog, GW_CHILD);
-        for (const Control& control : expected.controls) {
+        for (const ExpectedControl& control : expected.controls) {
             ASSERT_NE(child, nullptr);
             EXPECT_EQ(GetDlgCtrlID(child), control.id);
-            if (control.style == kIcon) {
+            if (IsIcon(control)) {
                 EXPECT_NE(SendMessageA(child, STM_GETICON, 0, 0), 0) << "icon shown";
             }
             child = GetWindow(child, GW_HWNDNEXT);
