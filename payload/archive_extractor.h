@@ -55,9 +55,9 @@ bool IsUnsafeArchivePath(const char* path);
 bool ParseEntrySize(const char* line, int* size);
 
 // The extraction job: resets the payload's consumed count, unpacks the
-// archive through ReadPayload, records its stop reason (see
-// LastExtractStopReason), sends WM_EXTRACT_DONE to the progress dialog when
-// one is set, then frees its reader. Always returns 0; argument is unused.
+// archive through ReadPayload and frees its reader, records its stop reason
+// (see LastExtractStopReason), then sends WM_EXTRACT_DONE to the progress
+// dialog when one is set. Always returns 0; argument is unused.
 int ExtractArchive(void* argument);
 
 // Unpacks the archive read through read(context) into the current
