@@ -121,7 +121,10 @@ make_large_setup() {
 
 # Replaces the run's prefix by a fresh one, for scenarios of several runs.
 renew_prefix() {
+    # The old server must be gone before the new prefix at the same path
+    # starts one; a program could otherwise reach the dying one.
     WINEPREFIX=$WINEPREFIX wineserver -k 2>/dev/null || true
+    WINEPREFIX=$WINEPREFIX wineserver -w 2>/dev/null || true
     rm -rf "$WINEPREFIX"
     new_prefix "$template" "$WINEPREFIX"
 }
