@@ -126,22 +126,17 @@ static bool IsDotEntry(const char* path)
     return std::strcmp(path, ".") == 0 || std::strcmp(path, "..") == 0;
 }
 
-static const char* ExtractFolderEntry(ArchiveExtractor* x)
+static const char* WalkFolderEntry(ArchiveExtractor* x, const ArchiveEntryHandler& handler)
 {
     if (ReadLine(x, x->line, kLineSize) == nullptr)
         return kStopNoDirName;
     DropLineFeed(x->line);
-    if (IsDotEntry(x->line))
-        return nullptr;
-    if (IsUnsafeArchivePath(x->line))
+    if (!IsDotEntry(x->line) && IsUnsafeArchivePath(x->line))
         return kStopUnsafePath;
-    // An existing folder is fine; one that cannot be made shows up when a
-    // file inside it cannot be opened.
-    MakeDirectory(x->line, 0777);
-    return nullptr;
+    return handler.folder(handler.context, x, x->line);
 }
 
-static const char* ExtractFileEntry(ArchiveExtractor* x)
+static const char* WalkFileEntry(ArchiveExtractor* x, const ArchiveEntryHandler& handler)
 {
     if (ReadLine(x, x->line, kLineSize) == nullptr)
         return kStopNoFileSize;
@@ -153,19 +148,10 @@ static const char* ExtractFileEntry(ArchiveExtractor* x)
     DropLineFeed(x->line);
     if (IsUnsafeArchivePath(x->line))
         return kStopUnsafePath;
-
-    FILE* file = std::fopen(x->line, "wb");
-    if (file == nullptr)
-        return kStopCantOpen;
-    int copied = CopyToFile(x, file, size);
-    int closed = std::fclose(file);
-    if (copied != size || closed != 0)
-        return g_stopRequested.load() ? kStopCancelled : kStopExtractionError;
-    return nullptr;
+    return handler.file(handler.context, x, size, x->line);
 }
 
-// Runs the archive to its end; returns the stop reason, null for a clean end.
-static const char* ExtractEntries(ArchiveExtractor* x)
+const char* WalkArchive(ArchiveExtractor* x, const ArchiveEntryHandler& handler)
 {
     if (ReadLine(x, x->line, kLineSize) == nullptr)
         return kStopNoHeader;
@@ -184,9 +170,9 @@ static const char* ExtractEntries(ArchiveExtractor* x)
         }
         const char* stop;
         if (std::strcmp(x->line, "d\n") == 0)
-            stop = ExtractFolderEntry(x);
+            stop = WalkFolderEntry(x, handler);
         else if (std::strcmp(x->line, "f\n") == 0)
-            stop = ExtractFileEntry(x);
+            stop = WalkFileEntry(x, handler);
         else
             stop = kStopUnrecognized;
         if (stop != nullptr)
@@ -194,12 +180,34 @@ static const char* ExtractEntries(ArchiveExtractor* x)
     }
 }
 
+static const char* MakeFolderEntry(void*, ArchiveExtractor*, const char* path)
+{
+    // "." and ".." are skipped. An existing folder is fine; one that cannot
+    // be made shows up when a file inside it cannot be opened.
+    if (!IsDotEntry(path))
+        MakeDirectory(path, 0777);
+    return nullptr;
+}
+
+static const char* WriteFileEntry(void*, ArchiveExtractor* x, int size, const char* path)
+{
+    FILE* file = std::fopen(path, "wb");
+    if (file == nullptr)
+        return kStopCantOpen;
+    int copied = CopyToFile(x, file, size);
+    int closed = std::fclose(file);
+    if (copied != size || closed != 0)
+        return g_stopRequested.load() ? kStopCancelled : kStopExtractionError;
+    return nullptr;
+}
+
 const char* ExtractArchiveFrom(ReadCallback read, void* context)
 {
     // About 55 KB, well within a thread's default 1 MB stack.
     ArchiveExtractor extractor;
     extractor.reader.reset(CreateInflatingReader(read, context));
-    extractor.error = extractor.reader ? ExtractEntries(&extractor) : kStopNoMemory;
+    extractor.error =
+        extractor.reader ? WalkArchive(&extractor, {MakeFolderEntry, WriteFileEntry, nullptr}) : kStopNoMemory;
     return extractor.error;
 }
 

@@ -54,6 +54,20 @@ bool IsUnsafeArchivePath(const char* path);
 // without digits reads as 0.
 bool ParseEntrySize(const char* line, int* size);
 
+// What a walk through an archive does with each entry; each returns a stop
+// reason, or null to go on. The path has been checked as safe ("." and ".."
+// pass for folders); file must consume the size body bytes that follow.
+struct ArchiveEntryHandler {
+    const char* (*folder)(void* context, ArchiveExtractor* extractor, const char* path);
+    const char* (*file)(void* context, ArchiveExtractor* extractor, int size, const char* path);
+    void* context;
+};
+
+// Checks the header line, then reads entries up to the end of the archive
+// or the first stop, handing each to handler. Returns the stop reason, null
+// for the clean end of the stream between entries.
+const char* WalkArchive(ArchiveExtractor* extractor, const ArchiveEntryHandler& handler);
+
 // The extraction job: resets the payload's consumed count, unpacks the
 // archive through ReadPayload and frees its reader, records its stop reason
 // (see LastExtractStopReason), then sends WM_EXTRACT_DONE to the progress

@@ -259,58 +259,21 @@ bool SkipBody(ArchiveExtractor* x, int n)
     return true;
 }
 
-void DropLineFeed(char* line)
-{
-    size_t length = std::strlen(line);
-    if (length > 0 && line[length - 1] == '\n')
-        line[length - 1] = '\0';
-}
-
 void PrintEntry(char kind, const std::string& size, const char* path)
 {
     std::printf("%c %8s %s\n", kind, size.c_str(), Printable(Cp1252ToUtf8(path)).c_str());
 }
 
-// Walks the archive the way the extractor does, printing instead of
-// writing; returns the same stop reason the extractor would give, null for
-// a clean end.
-const char* ListEntries(ArchiveExtractor* x)
+const char* ListFolder(void*, ArchiveExtractor*, const char* path)
 {
-    if (ReadLine(x, x->line, kLineSize) == nullptr)
-        return kStopNoHeader;
-    if (std::strncmp(x->line, "Quarn\n", 6) != 0)
-        return kStopBadHeader;
-    for (;;) {
-        if (ReadLine(x, x->line, kLineSize) == nullptr) {
-            if (x->reader->errorText != nullptr)
-                return x->reader->errorText;
-            return x->line[0] == '\0' ? nullptr : kStopUnrecognized;
-        }
-        if (std::strcmp(x->line, "d\n") == 0) {
-            if (ReadLine(x, x->line, kLineSize) == nullptr)
-                return kStopNoDirName;
-            DropLineFeed(x->line);
-            if (std::strcmp(x->line, ".") != 0 && std::strcmp(x->line, "..") != 0 && IsUnsafeArchivePath(x->line))
-                return kStopUnsafePath;
-            PrintEntry('d', "-", x->line);
-        } else if (std::strcmp(x->line, "f\n") == 0) {
-            if (ReadLine(x, x->line, kLineSize) == nullptr)
-                return kStopNoFileSize;
-            int size = 0;
-            if (!ParseEntrySize(x->line, &size))
-                return kStopExtractionError;
-            if (ReadLine(x, x->line, kLineSize) == nullptr)
-                return kStopNoFileName;
-            DropLineFeed(x->line);
-            if (IsUnsafeArchivePath(x->line))
-                return kStopUnsafePath;
-            PrintEntry('f', std::to_string(size), x->line);
-            if (size < 0 || !SkipBody(x, size))
-                return kStopExtractionError;
-        } else {
-            return kStopUnrecognized;
-        }
-    }
+    PrintEntry('d', "-", path);
+    return nullptr;
+}
+
+const char* ListFile(void*, ArchiveExtractor* x, int size, const char* path)
+{
+    PrintEntry('f', std::to_string(size), path);
+    return size < 0 || !SkipBody(x, size) ? kStopExtractionError : nullptr;
 }
 
 int List(const std::vector<std::string>& args)
@@ -328,7 +291,9 @@ int List(const std::vector<std::string>& args)
     extractor->reader.reset(CreateInflatingReader(ReadPayload, nullptr));
     if (!extractor->reader)
         return Fail(kExitBadArchive, args[0], kStopNoMemory);
-    const char* stop = ListEntries(extractor.get());
+    // The extractor's own walk, printing instead of writing, so it stops
+    // where and why an install would.
+    const char* stop = WalkArchive(extractor.get(), {ListFolder, ListFile, nullptr});
     std::fflush(stdout);
     if (stop != nullptr)
         return Fail(kExitBadArchive, args[0], stop);
