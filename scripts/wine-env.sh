@@ -14,13 +14,8 @@ wine_loader() {
         echo /usr/lib/wine/wine64
         ;;
     014c)
-        # A host without 32-bit support hands the loader to /bin/sh, which
-        # prints nonsense instead of Wine's version.
-        if /usr/lib/wine/wine --version 2>/dev/null | grep -q '^wine-'; then
-            echo /usr/lib/wine/wine
-        else
-            return 1
-        fi
+        wine32_works || return 1
+        echo /usr/lib/wine/wine
         ;;
     *)
         echo "wine_loader: $program is not a Windows program for x86 or x86-64" >&2
@@ -29,7 +24,9 @@ wine_loader() {
     esac
 }
 
-# True when this host can start 32-bit Windows programs.
+# True when this host can start 32-bit Windows programs. A host without
+# 32-bit support hands the loader to /bin/sh, which prints nonsense instead
+# of Wine's version.
 wine32_works() {
     /usr/lib/wine/wine --version 2>/dev/null | grep -q '^wine-'
 }

@@ -103,6 +103,13 @@ expect_link() {
     grep -qxF 'description Vellicot Marbrel' "$work/link.txt" || fail "link description"
 }
 
+# Writes $work/NAME-setup.exe: setup.exe carrying the payload $work/NAME.qua.
+setup_with_payload() {
+    local name=$1
+    drive payload-set "$(winpath "$E2E_SETUP")" "$(winpath "$work/$name-setup.exe")" \
+        "$(winpath "$work/$name.qua")" >/dev/null
+}
+
 # The seeded noise tree over the 32-bit percentage limit, packed without
 # compression gain.
 make_large_setup() {
@@ -114,8 +121,7 @@ make_large_setup() {
         drive noise "$(winpath "$tree/data/block$i.bin")" "$part" "$i" >/dev/null
     done
     "$E2E_QUARN" pack "$tree" "$work/large.qua" --level 1
-    drive payload-set "$(winpath "$E2E_SETUP")" "$(winpath "$work/large-setup.exe")" \
-        "$(winpath "$work/large.qua")" >/dev/null
+    setup_with_payload large
     large_tree=$tree
 }
 
@@ -138,8 +144,7 @@ make_many_files_setup() {
         printf 'file %d\n' "$i" >"$tree/part$((i / 500))/f$i.txt"
     done
     "$E2E_QUARN" pack "$tree" "$work/many.qua"
-    drive payload-set "$(winpath "$E2E_SETUP")" "$(winpath "$work/many-setup.exe")" \
-        "$(winpath "$work/many.qua")" >/dev/null
+    setup_with_payload many
     many_tree=$tree
 }
 
@@ -175,8 +180,7 @@ damaged-short | damaged-flipped)
         printf '\xff\x00\xff\x00\xff\x00\xff\x00' |
             dd of="$work/bad.qua" bs=1 seek=$((size / 2)) conv=notrunc status=none
     fi
-    drive payload-set "$(winpath "$E2E_SETUP")" "$(winpath "$work/bad-setup.exe")" \
-        "$(winpath "$work/bad.qua")" >/dev/null
+    setup_with_payload bad
     run "$work/bad-setup.exe" install=ok progress=wait fail=ok --exit 1
     ;;
 no-parent)
@@ -248,8 +252,7 @@ long-path)
     mkdir -p "$tree/folder"
     printf 'at the limit\n' >"$tree/folder/$name"
     "$E2E_QUARN" pack "$tree" "$work/long.qua"
-    drive payload-set "$(winpath "$E2E_SETUP")" "$(winpath "$work/long-setup.exe")" \
-        "$(winpath "$work/long.qua")" >/dev/null
+    setup_with_payload long
     run "$work/long-setup.exe" install=ok progress=wait success=ok --exit 0
     E2E_PAYLOAD_TREE=$tree expect_tree
     ;;
