@@ -36,5 +36,23 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
     "${sudo[@]}" dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update -q
-"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+install=(apt-get install -y -q --no-install-recommends "${missing[@]}")
+if "${sudo[@]}" apt-get update -q && "${sudo[@]}" "${install[@]}"; then
+    exit 0
+fi
+# A mirror caught mid-sync can serve one architecture's security index out of
+# date; apt then cannot match the i386 libraries to the amd64 ones and gives
+# up. The release and its updates alone are consistent, so try once more from
+# them, with lists of their own so the system's stay as they were.
+echo "install-deps: retrying from bookworm and bookworm-updates alone"
+own=$(mktemp -d)
+trap 'rm -rf "$own"' EXIT
+# apt fetches as its own user, and removes from the lists folder whatever is
+# not an index, so the source list sits beside it.
+chmod 755 "$own"
+mkdir -p "$own/lists/partial"
+printf 'deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian %s main\n' \
+    bookworm bookworm-updates >"$own/sources.list"
+alone=(-o Dir::Etc::sourcelist="$own/sources.list" -o Dir::Etc::sourceparts=- -o Dir::State::Lists="$own/lists")
+"${sudo[@]}" apt-get "${alone[@]}" update -q
+"${sudo[@]}" apt-get "${alone[@]}" "${install[@]:1}"

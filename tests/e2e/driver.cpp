@@ -572,12 +572,17 @@ int SetPayload(const char* exe, const char* outExe, const char* payloadPath)
         std::fprintf(stderr, "driver: cannot read %s\n", payloadPath);
         return 1;
     }
-    std::vector<char> payload;
-    char block[65536];
-    size_t got;
-    while ((got = std::fread(block, 1, sizeof(block), in)) > 0)
-        payload.insert(payload.end(), block, block + got);
+    // One allocation of the file's size: a 32-bit driver that grew the
+    // buffer by doubling ran out of address space on a 300 MB payload.
+    long size = std::fseek(in, 0, SEEK_END) == 0 ? std::ftell(in) : -1;
+    std::vector<char> payload(size > 0 ? static_cast<size_t>(size) : 0);
+    bool read = size >= 0 && std::fseek(in, 0, SEEK_SET) == 0 &&
+                std::fread(payload.data(), 1, payload.size(), in) == payload.size();
     std::fclose(in);
+    if (!read) {
+        std::fprintf(stderr, "driver: cannot read %s\n", payloadPath);
+        return 1;
+    }
 
     if (!CopyFileA(exe, outExe, FALSE)) {
         std::fprintf(stderr, "driver: cannot copy %s\n", exe);
