@@ -1,55 +1,90 @@
-# Entry points: `make test` sets the machine up, builds both sides and runs
-# every test; `make demo` builds the installer and runs it.
+# Entry points: `make installer` builds build/win32/setup.exe, `make test`
+# sets the machine up, builds every tree and runs every test, and `make demo`
+# builds the installer and runs it.
 
 JOBS := $(shell nproc)
 
-# The installer's built-in values and the folder it carries. Empty means the
-# build's defaults.
+# The installer's configuration, given once here; `make installer`, `make
+# demo` and `make test` all take it. Empty means the build's default
+# (cmake/windows.cmake).
 PAYLOAD_DIR ?=
 PRODUCT_NAME ?=
 INSTALL_DIR ?=
 EXE_NAME ?=
+PUBLISHER ?=
+# Seconds since 1970 that the PE time stamp and the year of the rights notice
+# come from; empty means SOURCE_DATE_EPOCH from the environment, else the
+# time of the last commit.
+SOURCE_DATE_EPOCH ?=
+# Where the shipped installer is built.
+WIN32_BUILD ?= build/win32
+# Opt-in Authenticode signing: a PKCS#12 file with the key and certificate,
+# and a file holding its password (none for a key without one).
+SIGN_PKCS12 ?=
+SIGN_PASSWORD_FILE ?=
+
+# A value as one shell word, whatever characters it holds.
+quote = '$(subst ','\'',$(1))'
+# -DNAME=VALUE for a value that was given, -UNAME (back to the default) otherwise.
+setting = $(if $(2),$(call quote,-D$(1)=$(2)),-U$(1))
 
 WINDOWS_SETTINGS := \
-	-DQUARN_EXECUTABLE=$(CURDIR)/build/native/tools/quarn \
-	-DMAKE_ICON_EXECUTABLE=$(CURDIR)/build/native/tools/make_icon \
-	$(if $(PAYLOAD_DIR),"-DINSTALLER_PAYLOAD_DIR=$(abspath $(PAYLOAD_DIR))",-UINSTALLER_PAYLOAD_DIR) \
-	$(if $(PRODUCT_NAME),"-DINSTALLER_PRODUCT_NAME=$(PRODUCT_NAME)",-UINSTALLER_PRODUCT_NAME) \
-	$(if $(INSTALL_DIR),"-DINSTALLER_INSTALL_DIR=$(INSTALL_DIR)",-UINSTALLER_INSTALL_DIR) \
-	$(if $(EXE_NAME),"-DINSTALLER_EXE_NAME=$(EXE_NAME)",-UINSTALLER_EXE_NAME)
+	-DQUARN_EXECUTABLE=$(CURDIR)/build/native-release/tools/quarn \
+	-DMAKE_ICON_EXECUTABLE=$(CURDIR)/build/native-release/tools/make_icon \
+	$(call setting,INSTALLER_PAYLOAD_DIR,$(if $(PAYLOAD_DIR),$(abspath $(PAYLOAD_DIR)))) \
+	$(call setting,INSTALLER_PRODUCT_NAME,$(PRODUCT_NAME)) \
+	$(call setting,INSTALLER_INSTALL_DIR,$(INSTALL_DIR)) \
+	$(call setting,INSTALLER_EXE_NAME,$(EXE_NAME)) \
+	$(call setting,INSTALLER_PUBLISHER,$(PUBLISHER)) \
+	$(call setting,INSTALLER_SOURCE_DATE_EPOCH,$(SOURCE_DATE_EPOCH)) \
+	$(call setting,INSTALLER_SIGN_PKCS12,$(if $(SIGN_PKCS12),$(abspath $(SIGN_PKCS12)))) \
+	$(call setting,INSTALLER_SIGN_PASSWORD_FILE,$(if $(SIGN_PASSWORD_FILE),$(abspath $(SIGN_PASSWORD_FILE))))
 
 # Seconds each fuzz target runs under `make fuzz`.
 FUZZ_SECONDS ?= 600
 
 FUZZ_SETTINGS := \
 	-DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DINSTALLER_FUZZER=ON \
-	-DQUARN_EXECUTABLE=$(CURDIR)/build/native/tools/quarn
+	-DQUARN_EXECUTABLE=$(CURDIR)/build/native-release/tools/quarn
 
-.PHONY: all deps native installer installer64 fuzz-build fuzz test demo bench clean
+.PHONY: all deps build-deps tools native installer windows-trees fuzz-build fuzz test demo bench clean
 
 all: installer
 
 deps:
-	@scripts/install-deps.sh
+	@scripts/install-deps.sh all
 
+build-deps:
+	@scripts/install-deps.sh build
+
+# The optimised host tools that build installers: quarn and the icon
+# generator.
+tools: build-deps
+	cmake --preset native-release >/dev/null
+	cmake --build --preset native-release -j $(JOBS) --target quarn make_icon
+
+# The host build with sanitizers: the portable core's tests and the tools'.
 native: deps
 	cmake --preset native >/dev/null
 	cmake --build --preset native -j $(JOBS)
 
-# build/win32/setup.exe, the 32-bit installer that ships.
-installer: native
-	cmake --preset win32 $(WINDOWS_SETTINGS) >/dev/null
-	cmake --build --preset win32 -j $(JOBS)
+# $(WIN32_BUILD)/setup.exe, the 32-bit installer that ships. The one from an
+# earlier build goes first, so a refused configuration leaves none behind.
+installer: tools
+	rm -f $(WIN32_BUILD)/setup.exe $(WIN32_BUILD)/setup-unsigned.exe
+	cmake --preset win32 -B $(WIN32_BUILD) $(WINDOWS_SETTINGS) >/dev/null
+	cmake --build $(WIN32_BUILD) -j $(JOBS) --target setup
 
-# The same sources built for 64-bit Windows: its Wine tests run on hosts that
-# cannot start 32-bit programs, where the 32-bit tree's Wine tests skip.
-installer64: native
+# Both Windows trees whole: the installer, its test programs and variants,
+# and the same sources for 64-bit Windows.
+windows-trees: installer deps
+	cmake --build $(WIN32_BUILD) -j $(JOBS)
 	cmake --preset win64 $(WINDOWS_SETTINGS) >/dev/null
 	cmake --build --preset win64 -j $(JOBS)
 
 # The libFuzzer targets, built with clang in their own tree; its ctest runs
 # each for a few seconds.
-fuzz-build: native
+fuzz-build: native tools
 	cmake -S fuzz -B build/fuzz $(FUZZ_SETTINGS) >/dev/null
 	cmake --build build/fuzz -j $(JOBS)
 
@@ -57,16 +92,17 @@ fuzz-build: native
 fuzz: fuzz-build
 	fuzz/run.sh $(FUZZ_SECONDS)
 
-# One ctest run over the four build trees, so it ends with one summary.
-test: installer installer64 fuzz-build
+# One ctest run over the four build trees, so it ends with one summary; ctest
+# reads build/CTestTestfile.cmake, which names the trees.
+test: native windows-trees fuzz-build
 	printf 'subdirs("native")\nsubdirs("win32")\nsubdirs("win64")\nsubdirs("fuzz")\n' > build/CTestTestfile.cmake
 	ctest --test-dir build --output-on-failure -j $(JOBS)
 
-demo: installer installer64
+demo: windows-trees
 	scripts/run-demo.sh
 
 bench: deps
-	cmake --preset native-release >/dev/null
+	cmake --preset native-release -DINSTALLER_BENCH=ON >/dev/null
 	cmake --build --preset native-release -j $(JOBS)
 	bench/run.sh
 

@@ -1,13 +1,20 @@
 # The Windows side: setup.exe with its resources and payload, the sample
 # game that the payload carries, and the tests that run under Wine.
 
+# The installer's configuration. Everything else (the constants, the dialog
+# texts, the demo and the tests) takes these from the build.
 set(INSTALLER_PRODUCT_NAME "Vellicot Marbrel" CACHE STRING
     "Start-menu group, link name and description, and the name in the dialogs")
 set(INSTALLER_INSTALL_DIR "C:\\Program Files\\Vellicot Marbrel" CACHE STRING
     "Absolute install folder; its parent must exist")
-set(INSTALLER_EXE_NAME "marbrel.exe" CACHE STRING "The game's executable inside the install folder")
+set(INSTALLER_EXE_NAME "marbrel.exe" CACHE STRING
+    "The game's executable: a file of the payload, with a backslash between folders")
 set(INSTALLER_PAYLOAD_DIR "${PROJECT_SOURCE_DIR}/sample" CACHE PATH "The folder that setup.exe installs")
-set(INSTALLER_PUBLISHER "Vellicot" CACHE STRING "The game's maker, named in the rights notice")
+set(INSTALLER_PUBLISHER "Vellicot" CACHE STRING "The game's maker, named in the rights notice and version")
+set(INSTALLER_SOURCE_DATE_EPOCH "" CACHE STRING
+    "Seconds since 1970 for the PE time stamp and the rights notice's year; empty: SOURCE_DATE_EPOCH from the environment, else the last commit's time")
+set(INSTALLER_SIGN_PKCS12 "" CACHE FILEPATH "Signs setup.exe with this PKCS#12 key and certificate when set")
+set(INSTALLER_SIGN_PASSWORD_FILE "" CACHE FILEPATH "The file holding the PKCS#12 password, if it has one")
 set(QUARN_EXECUTABLE "" CACHE FILEPATH "The host build's quarn packer")
 set(MAKE_ICON_EXECUTABLE "" CACHE FILEPATH "The host build's icon generator")
 foreach(tool QUARN_EXECUTABLE MAKE_ICON_EXECUTABLE)
@@ -15,6 +22,28 @@ foreach(tool QUARN_EXECUTABLE MAKE_ICON_EXECUTABLE)
         message(FATAL_ERROR "${tool} must name the host build's tool (make installer sets it)")
     endif()
 endforeach()
+
+# The one moment the build's time stamps name, so that the same sources give
+# the same bytes whenever they are built.
+if(NOT INSTALLER_SOURCE_DATE_EPOCH STREQUAL "")
+    set(INSTALLER_EPOCH "${INSTALLER_SOURCE_DATE_EPOCH}")
+elseif(DEFINED ENV{SOURCE_DATE_EPOCH})
+    set(INSTALLER_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
+else()
+    execute_process(COMMAND git log -1 --format=%ct WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+        OUTPUT_VARIABLE INSTALLER_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    if(INSTALLER_EPOCH STREQUAL "")
+        string(TIMESTAMP INSTALLER_EPOCH "%s" UTC)
+        message(WARNING "No SOURCE_DATE_EPOCH and no commit to take the time from: this build's time stamps "
+                        "come from the clock, so it cannot be reproduced")
+    endif()
+endif()
+if(NOT INSTALLER_EPOCH MATCHES "^[0-9]+$")
+    message(FATAL_ERROR "SOURCE_DATE_EPOCH must be a count of seconds, not '${INSTALLER_EPOCH}'")
+endif()
+# string(TIMESTAMP) reads it from the environment.
+set(ENV{SOURCE_DATE_EPOCH} ${INSTALLER_EPOCH})
+string(TIMESTAMP INSTALLER_YEAR "%Y" UTC)
 
 # Small: dead sections go, symbols are stripped, and the C and C++ runtimes
 # are linked in so only Windows' own DLLs are needed.
@@ -60,11 +89,19 @@ function(quote_for_sources value c_name rc_name)
     set(${rc_name} "${rc}" PARENT_SCOPE)
 endfunction()
 
+# A value as one word of a POSIX shell.
+function(quote_for_shell value out_name)
+    string(REPLACE "'" "'\\''" quoted "${value}")
+    set(${out_name} "'${quoted}'" PARENT_SCOPE)
+endfunction()
+
 # Generates the built-in values and the resource script (dialogs, icon,
-# manifest, version, payload) for one set of values into DIR, and sets
+# manifest, version, payload) for one configuration into DIR, and sets
 # OUT_SOURCES to the two files. The dialog texts are made from the same
-# values as the constants, so the two cannot disagree.
-function(generate_installer_sources dir product install_dir exe_name payload out_sources)
+# values as the constants, so the two cannot disagree. DIR/installer.env
+# hands the same values, and the folder the payload was packed from, to the
+# demo and the tests as shell assignments.
+function(generate_installer_sources dir product install_dir exe_name payload payload_tree out_sources)
     quote_for_sources("${product}" C_PRODUCT_NAME RC_PRODUCT_NAME)
     quote_for_sources("${install_dir}" C_INSTALL_DIR RC_INSTALL_DIR)
     quote_for_sources("${exe_name}" C_EXE_NAME RC_EXE_NAME)
@@ -72,7 +109,7 @@ function(generate_installer_sources dir product install_dir exe_name payload out
     string(REGEX REPLACE "[^A-Za-z0-9.]" "" MANIFEST_NAME "${INSTALLER_PUBLISHER}.${product}.Setup")
     string(REPLACE "&" "&amp;" PRODUCT_DESCRIPTION "${product} Setup")
     string(REPLACE "<" "&lt;" PRODUCT_DESCRIPTION "${PRODUCT_DESCRIPTION}")
-    string(TIMESTAMP RC_YEAR "%Y" UTC)
+    set(RC_YEAR "${INSTALLER_YEAR}")
     set(RC_ICON "${INSTALLER_ICON}")
     set(RC_PAYLOAD "${payload}")
     set(RC_MANIFEST "${dir}/setup.manifest")
@@ -84,6 +121,23 @@ function(generate_installer_sources dir product install_dir exe_name payload out
     set_source_files_properties(${dir}/install_config.cpp PROPERTIES COMPILE_OPTIONS -fexec-charset=CP1252)
     set_source_files_properties(${dir}/installer.rc PROPERTIES
         OBJECT_DEPENDS "${INSTALLER_ICON};${payload};${dir}/setup.manifest")
+
+    set(env "")
+    foreach(pair "product;${product}" "install_dir;${install_dir}" "exe_name;${exe_name}"
+                 "payload_tree;${payload_tree}")
+        list(GET pair 0 name)
+        list(GET pair 1 value)
+        quote_for_shell("${value}" quoted)
+        string(APPEND env "${name}=${quoted}\n")
+    endforeach()
+    # Rewritten only when it changes, like the generated sources.
+    set(old_env "")
+    if(EXISTS ${dir}/installer.env)
+        file(READ ${dir}/installer.env old_env)
+    endif()
+    if(NOT old_env STREQUAL env)
+        file(WRITE ${dir}/installer.env "${env}")
+    endif()
     set(${out_sources} ${dir}/install_config.cpp ${dir}/installer.rc PARENT_SCOPE)
 endfunction()
 
@@ -94,13 +148,17 @@ else()
     set(INSTALLER_ENTRY SetupStartup)
 endif()
 
-# setup.exe for one set of built-in values.
-function(add_installer target output_name install_dir payload_target payload)
+# setup.exe for one configuration, carrying the payload that PAYLOAD_TARGET
+# packs from PAYLOAD_TREE into PAYLOAD.
+function(add_installer target output_name product install_dir exe_name payload_target payload payload_tree)
     generate_installer_sources(${CMAKE_CURRENT_BINARY_DIR}/${target}
-        "${INSTALLER_PRODUCT_NAME}" "${install_dir}" "${INSTALLER_EXE_NAME}" ${payload} sources)
+        "${product}" "${install_dir}" "${exe_name}" ${payload} ${payload_tree} sources)
     add_executable(${target} WIN32
         ${PROJECT_SOURCE_DIR}/shell/win_main.cpp ${PROJECT_SOURCE_DIR}/shell/startup.cpp ${sources})
-    set_target_properties(${target} PROPERTIES OUTPUT_NAME ${output_name})
+    set_target_properties(${target} PROPERTIES OUTPUT_NAME ${output_name}
+        INSTALLER_CONFIG ${CMAKE_CURRENT_BINARY_DIR}/${target}/installer.env
+        # The linker takes the PE header's time stamp from the environment.
+        CXX_LINKER_LAUNCHER "${CMAKE_COMMAND};-E;env;SOURCE_DATE_EPOCH=${INSTALLER_EPOCH}")
     target_link_options(${target} PRIVATE -nostartfiles -Wl,--entry=${INSTALLER_ENTRY})
     target_compile_options(${target} PRIVATE ${INSTALLER_CODE_OPTIONS})
     target_link_libraries(${target} PRIVATE installer_shell)
@@ -115,26 +173,53 @@ target_compile_options(marbrel PRIVATE -Os)
 target_link_libraries(marbrel PRIVATE gdi32)
 add_dependencies(marbrel installer_icon)
 
-# The payload: the folder packed by quarn. The sample folder gets the game
-# built above; any other folder is packed as it stands.
+# A payload target: SOURCE copied to TREE and packed by quarn into PAYLOAD,
+# which is checked against the installer it goes into (install folder,
+# executable, product name) before anything is written. The sample folder
+# gets the game built above as GAME_NAME; any other folder is packed as it
+# stands.
+function(add_payload target source tree payload game_name product install_dir exe_name)
+    file(GLOB_RECURSE inputs CONFIGURE_DEPENDS ${source}/*)
+    set(stage
+        COMMAND ${CMAKE_COMMAND} -E rm -rf ${tree}
+        COMMAND ${CMAKE_COMMAND} -E copy_directory ${source} ${tree})
+    if(source STREQUAL "${PROJECT_SOURCE_DIR}/sample")
+        get_filename_component(game_folder "${tree}/${game_name}" DIRECTORY)
+        list(APPEND stage
+            COMMAND ${CMAKE_COMMAND} -E make_directory ${game_folder}
+            COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:marbrel> ${tree}/${game_name})
+        list(APPEND inputs marbrel)
+    endif()
+    add_custom_command(OUTPUT ${payload}
+        ${stage}
+        COMMAND ${QUARN_EXECUTABLE} pack ${tree} ${payload}
+        DEPENDS ${inputs} ${QUARN_EXECUTABLE}
+        COMMENT "Packing ${source} into ${payload}"
+        VERBATIM)
+    add_custom_target(${target} DEPENDS ${payload})
+endfunction()
+
 set(PAYLOAD_TREE ${CMAKE_BINARY_DIR}/payload-tree)
 set(PAYLOAD_FILE ${CMAKE_BINARY_DIR}/payload.qua)
-file(GLOB_RECURSE payload_inputs CONFIGURE_DEPENDS ${INSTALLER_PAYLOAD_DIR}/*)
-set(stage_commands
-    COMMAND ${CMAKE_COMMAND} -E rm -rf ${PAYLOAD_TREE}
-    COMMAND ${CMAKE_COMMAND} -E copy_directory ${INSTALLER_PAYLOAD_DIR} ${PAYLOAD_TREE})
-if(INSTALLER_PAYLOAD_DIR STREQUAL "${PROJECT_SOURCE_DIR}/sample")
-    list(APPEND stage_commands COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:marbrel> ${PAYLOAD_TREE}/)
-    list(APPEND payload_inputs marbrel)
-endif()
-add_custom_command(OUTPUT ${PAYLOAD_FILE}
-    ${stage_commands}
-    COMMAND ${QUARN_EXECUTABLE} pack ${PAYLOAD_TREE} ${PAYLOAD_FILE}
-    DEPENDS ${payload_inputs} ${QUARN_EXECUTABLE}
-    COMMENT "Packing ${INSTALLER_PAYLOAD_DIR} into the payload")
-add_custom_target(payload DEPENDS ${PAYLOAD_FILE})
+add_payload(payload ${INSTALLER_PAYLOAD_DIR} ${PAYLOAD_TREE} ${PAYLOAD_FILE} marbrel.exe
+    "${INSTALLER_PRODUCT_NAME}" "${INSTALLER_INSTALL_DIR}" "${INSTALLER_EXE_NAME}")
+add_installer(setup setup "${INSTALLER_PRODUCT_NAME}" "${INSTALLER_INSTALL_DIR}" "${INSTALLER_EXE_NAME}"
+    payload ${PAYLOAD_FILE} ${PAYLOAD_TREE})
 
-add_installer(setup setup "${INSTALLER_INSTALL_DIR}" payload ${PAYLOAD_FILE})
+# Signing, when a key is given: the signed file takes setup.exe's place and
+# the unsigned one stays beside it.
+if(INSTALLER_SIGN_PKCS12)
+    add_custom_command(TARGET setup POST_BUILD
+        COMMAND ${PROJECT_SOURCE_DIR}/scripts/sign-setup.sh $<TARGET_FILE:setup> ${INSTALLER_SIGN_PKCS12}
+                "${INSTALLER_SIGN_PASSWORD_FILE}" ${INSTALLER_EPOCH}
+        COMMENT "Signing setup.exe"
+        VERBATIM)
+endif()
+
+# The rest is tests, which need GoogleTest's sources for this compiler.
+if(NOT BUILD_TESTING)
+    return()
+endif()
 
 # What a user's machine takes: Windows' own DLLs only, and a program of at
 # most 64 KiB besides its payload, measured on a build with an empty one.
@@ -144,7 +229,8 @@ add_custom_command(OUTPUT ${EMPTY_PAYLOAD_FILE}
     COMMAND ${QUARN_EXECUTABLE} pack ${CMAKE_BINARY_DIR}/empty-tree ${EMPTY_PAYLOAD_FILE}
     DEPENDS ${QUARN_EXECUTABLE})
 add_custom_target(empty_payload DEPENDS ${EMPTY_PAYLOAD_FILE})
-add_installer(setup_empty_payload setup-empty-payload "${INSTALLER_INSTALL_DIR}" empty_payload ${EMPTY_PAYLOAD_FILE})
+add_installer(setup_empty_payload setup-empty-payload "${INSTALLER_PRODUCT_NAME}" "${INSTALLER_INSTALL_DIR}"
+    "${INSTALLER_EXE_NAME}" empty_payload ${EMPTY_PAYLOAD_FILE} ${CMAKE_BINARY_DIR}/empty-tree)
 # ctest merges the properties of tests of the same name across the trees that
 # one run covers, so each tree's tests carry its name.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
@@ -164,9 +250,22 @@ set(WINE_TEMPLATE ${CMAKE_BINARY_DIR}/../wine-template)
 add_subdirectory(${PROJECT_SOURCE_DIR}/tests/win32 ${CMAKE_BINARY_DIR}/tests/win32)
 
 # The same installer with an install folder whose parent does not exist.
-add_installer(setup_no_parent setup-no-parent "C:\\No Such Parent\\${INSTALLER_PRODUCT_NAME}"
-    payload ${PAYLOAD_FILE})
+add_installer(setup_no_parent setup-no-parent "${INSTALLER_PRODUCT_NAME}"
+    "C:\\No Such Parent\\${INSTALLER_PRODUCT_NAME}" "${INSTALLER_EXE_NAME}" payload ${PAYLOAD_FILE} ${PAYLOAD_TREE})
+
+# A second configuration with other names: a product name with a space and a
+# letter outside ASCII, an install folder one level below the drive that
+# does not end in the product's name, and an executable in a subfolder.
+set(OTHER_PRODUCT_NAME "Marbré Deluxe")
+set(OTHER_INSTALL_DIR "C:\\Jeux de Marbré")
+set(OTHER_EXE_NAME "bin\\Marbré.exe")
+add_payload(other_payload ${PROJECT_SOURCE_DIR}/sample ${CMAKE_BINARY_DIR}/other-payload-tree
+    ${CMAKE_BINARY_DIR}/other-payload.qua bin/Marbré.exe
+    "${OTHER_PRODUCT_NAME}" "${OTHER_INSTALL_DIR}" "${OTHER_EXE_NAME}")
+add_installer(setup_other setup-other "${OTHER_PRODUCT_NAME}" "${OTHER_INSTALL_DIR}" "${OTHER_EXE_NAME}"
+    other_payload ${CMAKE_BINARY_DIR}/other-payload.qua ${CMAKE_BINARY_DIR}/other-payload-tree)
+
 set(E2E_SETUP_TARGET setup)
 set(E2E_NO_PARENT_SETUP_TARGET setup_no_parent)
-set(E2E_PAYLOAD_TREE ${PAYLOAD_TREE})
+set(E2E_OTHER_SETUP_TARGET setup_other)
 add_subdirectory(${PROJECT_SOURCE_DIR}/tests/e2e ${CMAKE_BINARY_DIR}/tests/e2e)

@@ -1,20 +1,38 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need on Debian 12: the native
-# toolchain and libraries, the mingw-w64 cross compilers with zlib (32-bit
-# for the installer, 64-bit for Wine tests on hosts that cannot start 32-bit
-# programs), Wine with its 32-bit part, and Xvfb. Installs only what is missing, so it runs
-# offline once everything is there.
+# Installs what the build and the tests need on Debian 12. Installs only what
+# is missing, so it runs offline once everything is there.
+#
+#   install-deps.sh build   what building setup.exe takes: the host compiler
+#                           for quarn, the mingw-w64 cross compiler with zlib,
+#                           and osslsigncode for signing
+#   install-deps.sh [all]   that, and what the tests and the demo use: test
+#                           and benchmark libraries, clang for fuzzing, the
+#                           64-bit cross compiler, Wine with its 32-bit part,
+#                           Xvfb, imagemagick, openssl and faketime
 set -euo pipefail
 
-packages=(
-    g++ make cmake pkg-config
-    zlib1g-dev googletest libgtest-dev libbenchmark-dev
+build_packages=(
+    g++ make cmake git zlib1g-dev
+    g++-mingw-w64-i686 libz-mingw-w64-dev
+    osslsigncode
+)
+test_packages=(
+    pkg-config googletest libgtest-dev libbenchmark-dev
     clang-14 libclang-rt-14-dev
-    g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev
+    g++-mingw-w64-x86-64
     wine wine32:i386 wine64
     xvfb xauth imagemagick
-    time
+    time openssl faketime
 )
+
+case ${1:-all} in
+build) packages=("${build_packages[@]}") ;;
+all) packages=("${build_packages[@]}" "${test_packages[@]}") ;;
+*)
+    echo "usage: install-deps.sh [build|all]" >&2
+    exit 2
+    ;;
+esac
 
 sudo=()
 if [ "$(id -u)" -ne 0 ]; then
@@ -32,7 +50,7 @@ if [ ${#missing[@]} -eq 0 ]; then
 fi
 
 echo "install-deps: installing ${missing[*]}"
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [[ " ${missing[*]} " == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     "${sudo[@]}" dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive

@@ -8,9 +8,12 @@
 # It runs the 32-bit setup.exe that ships; on a host that cannot start 32-bit
 # programs, the 64-bit build of the same sources instead.
 #
-# Overrides: SETUP_EXE, DRIVER_EXE, DEMO_DIR, DEMO_PREFIX (an existing
-# prefix to use), DEMO_WINE (the Wine loader), DEMO_HEADLESS=1 (drive it even
-# when DISPLAY is set).
+# The product name and install folder come from the build's installer.env,
+# so the demo follows `make demo PRODUCT_NAME=... INSTALL_DIR=...`.
+#
+# Overrides: SETUP_EXE with SETUP_CONFIG (its installer.env), DRIVER_EXE,
+# DEMO_DIR, DEMO_PREFIX (an existing prefix to use), DEMO_WINE (the Wine
+# loader), DEMO_HEADLESS=1 (drive it even when DISPLAY is set).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,12 +25,13 @@ if [ -z "${SETUP_EXE:-}" ] && ! wine32_works; then
     echo "== this host cannot start 32-bit programs: showing the 64-bit build of the same installer"
 fi
 setup=${SETUP_EXE:-$tree/setup.exe}
+config=${SETUP_CONFIG:-$tree/setup/installer.env}
 driver=${DRIVER_EXE:-$tree/tests/e2e/driver.exe}
 demo=${DEMO_DIR:-$root/build/demo}
 
-for file in "$setup" "$driver"; do
+for file in "$setup" "$config" "$driver"; do
     if [ ! -f "$file" ]; then
-        echo "run-demo: $file is missing; build it with 'make installer installer64'" >&2
+        echo "run-demo: $file is missing; build it with 'make windows-trees'" >&2
         exit 1
     fi
 done
@@ -67,15 +71,17 @@ if [ -n "$headless" ]; then
     start_private_display "$demo/display"
 fi
 
-install_dir='C:\Program Files\Vellicot Marbrel'
-unix_dir="$WINEPREFIX/drive_c/Program Files/Vellicot Marbrel"
+# product, install_dir, exe_name, payload_tree
+source "$config"
+unix_dir=$(prefix_path "$WINEPREFIX" "$install_dir")
 
 if [ -n "$headless" ]; then
     echo "== no display: driving $setup on a private Xvfb"
     rm -f "$demo"/IDD_*.bmp "$demo"/IDD_*.png
     set +e
-    "$wine" "$driver" run "$(winpath "$setup")" install=ok progress=wait success=ok --exit 0 \
-        --shots "$(winpath "$demo")" 2>"$demo/wine.log" | tr -d '\r' | grep -v '^  control' | tee "$demo/driver.log"
+    "$wine" "$driver" run "$(winpath "$setup")" --product "$product" --install-dir "$install_dir" \
+        install=ok progress=wait success=ok --exit 0 --shots "$(winpath "$demo")" 2>"$demo/wine.log" |
+        tr -d '\r' | iconv -c -f CP1252 -t UTF-8 | grep -v '^  control' | tee "$demo/driver.log"
     driven=${PIPESTATUS[0]}
     set -e
     status=$(sed -n 's/^exit \([0-9]*\) .*/\1/p' "$demo/driver.log")
@@ -104,7 +110,8 @@ fi
 link=$(find "$WINEPREFIX/drive_c/users" -path '*Start Menu/Programs/*' -name '*.lnk' -print -quit 2>/dev/null || true)
 if [ -n "$link" ]; then
     echo "link $link"
-    "$wine" "$driver" read-link "$(winpath "$link")" 2>/dev/null | tr -d '\r' | sed 's/^/     /'
+    "$wine" "$driver" read-link "$(winpath "$link")" 2>/dev/null | tr -d '\r' | iconv -c -f CP1252 -t UTF-8 |
+        sed 's/^/     /'
 else
     echo "no Start-menu link"
 fi

@@ -1,6 +1,10 @@
 # Sourced by the Wine runner, the end-to-end scenarios and the demo: picks
-# the Wine loader for a program, makes and copies prefixes, and starts a
-# private Xvfb.
+# the Wine loader for a program, makes and copies prefixes, maps Windows
+# paths into a prefix, and starts a private Xvfb.
+
+# Wine takes the programs' 8-bit code page from the locale; the installer's
+# strings are Windows-1252, which Wine uses for English.
+export LANG=C.UTF-8 LC_ALL=C.UTF-8
 
 # Prints the loader that can start PROGRAM: Wine's 64-bit loader for a
 # 64-bit program, its 32-bit loader for a 32-bit one. Fails when a 32-bit
@@ -61,6 +65,13 @@ new_prefix() {
     for reg in "$dest"/*.reg; do
         cp --remove-destination "$template/$(basename "$reg")" "$reg"
     done
+}
+
+# Prints where in PREFIX the Windows path PATH (X:\...) is.
+prefix_path() {
+    local prefix=$1 path=$2
+    local drive=${path:0:1} rest=${path:2}
+    printf '%s/dosdevices/%s:%s' "$prefix" "${drive,,}" "${rest//\\//}"
 }
 
 # Starts a private Xvfb on a free display, sets DISPLAY and xvfb_pid.

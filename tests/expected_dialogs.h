@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "resources/resource_ids.h"
+
 constexpr unsigned long kDialogStyle = 0x80CA08C0;
 constexpr unsigned long kDefaultButtonStyle = 0x50010001;
 constexpr unsigned long kButtonStyle = 0x50010000;
@@ -61,7 +63,7 @@ inline std::vector<ExpectedDialog> ExpectedDialogs(const std::string& product, c
            39, 57, 141, 35}}},
         {"IDD_PROGRESS", product + " Installing", 237, 67,
          {{kButtonStyle, 2, K::kButton, "Cancel", 180, 7, 50, 14},
-          {kProgressBarStyle, 500, K::kProgressBar, "Progress1", 19, 42, 193, 10},
+          {kProgressBarStyle, IDC_PROGRESS, K::kProgressBar, "Progress1", 19, 42, 193, 10},
           {kIconStyle, kUnaddressed, K::kStatic, "", 7, 7, 20, 20},
           {kCentredTextStyle, kUnaddressed, K::kStatic, product, 41, 7, 132, 26}}},
         {"IDD_SUCCESS", product + " - Install Complete", 257, 142,

@@ -4,15 +4,15 @@
 // of a copy of setup.exe, reads a shell link back, and prints the dialogs'
 // pixel sizes for the font in use.
 //
-//   driver run SETUP.EXE STEP... [--exit N] [--shots DIR] [--product NAME] [--install-dir PATH]
-//       STEP is DIALOG=ACTION: install=ok|cancel|esc|close|command-ok,
+//   driver run SETUP.EXE --product NAME --install-dir PATH STEP... [--exit N] [--shots DIR] [--full-bar]
+//       NAME and PATH are the installer's configuration, which its dialogs
+//       must show. STEP is DIALOG=ACTION: install=ok|cancel|esc|close|command-ok,
 //       progress=wait|cancel@PERCENT, success=ok|esc, fail=ok|close.
 //       After the last step no other dialog may appear before the process ends.
 //   driver payload-get SETUP.EXE OUT.BIN
 //   driver payload-set SETUP.EXE OUT.EXE PAYLOAD.BIN
 //   driver read-link FILE.LNK
 //   driver sizes
-//   driver noise FILE BYTES SEED      incompressible bytes, the same for a seed
 // Exit code 0 when every expectation held, 1 when one did not, 2 on misuse.
 #include <windows.h>
 #include <commctrl.h>
@@ -27,14 +27,15 @@
 #include <string>
 #include <vector>
 
+#include "resources/resource_ids.h"
 #include "tests/expected_dialogs.h"
 
 namespace {
 
 constexpr DWORD kDialogTimeoutMs = 60000;
 constexpr DWORD kExitTimeoutMs = 30000;
-constexpr WORD kPayloadId = 501;
-const char kPayloadType[] = "QUA";
+constexpr WORD kPayloadId = IDR_PAYLOAD;
+const char kPayloadType[] = RT_PAYLOAD;
 
 // The class name that the control's window reports.
 const char* WindowClassName(ControlKind kind)
@@ -392,7 +393,7 @@ void PerformStep(HWND dialog, const ExpectedDialog& layout, const std::string& a
 // once the bar has reached that percentage.
 void DriveProgress(HWND dialog, int cancelAt, bool expectFull)
 {
-    HWND bar = GetDlgItem(dialog, 500);
+    HWND bar = GetDlgItem(dialog, IDC_PROGRESS);
     BarSamples samples;
     bool cancelled = false;
     while (IsWindow(dialog)) {
@@ -422,8 +423,8 @@ void DriveProgress(HWND dialog, int cancelAt, bool expectFull)
 int RunScenario(int argc, char** argv)
 {
     std::string setup = argv[2];
-    std::string product = "Vellicot Marbrel";
-    std::string folder = "C:\\Program Files\\Vellicot Marbrel";
+    std::string product;
+    std::string folder;
     std::string shots;
     int expectedExit = 0;
     bool fullBar = false;
@@ -442,6 +443,10 @@ int RunScenario(int argc, char** argv)
             fullBar = true;
         else
             stepArgs.push_back(argv[i]);
+    }
+    if (product.empty() || folder.empty()) {
+        std::fprintf(stderr, "driver: run needs --product and --install-dir\n");
+        return 2;
     }
     std::vector<ExpectedDialog> layouts = ExpectedDialogs(product, folder);
     std::vector<Step> steps;
@@ -474,7 +479,7 @@ int RunScenario(int argc, char** argv)
         if (dialog == nullptr)
             break;
         if (step.dialog == kProgress) {
-            HWND bar = GetDlgItem(dialog, 500);
+            HWND bar = GetDlgItem(dialog, IDC_PROGRESS);
             BarSamples early;
             SampleBar(bar, early);
             CheckDialog(dialog, layout);
@@ -629,30 +634,6 @@ int ReadLink(const char* path)
     return result;
 }
 
-int WriteNoise(const char* path, long long bytes, unsigned seed)
-{
-    FILE* out = std::fopen(path, "wb");
-    if (out == nullptr)
-        return 1;
-    unsigned long long state = 0x9E3779B97F4A7C15ull ^ seed;
-    std::vector<unsigned char> block(1 << 16);
-    bool ok = true;
-    while (ok && bytes > 0) {
-        for (size_t i = 0; i < block.size(); i += 8) {
-            state ^= state << 13;
-            state ^= state >> 7;
-            state ^= state << 17;
-            std::memcpy(&block[i], &state, 8);
-        }
-        size_t n = bytes < static_cast<long long>(block.size()) ? static_cast<size_t>(bytes) : block.size();
-        ok = std::fwrite(block.data(), 1, n, out) == n;
-        bytes -= static_cast<long long>(n);
-    }
-    if (std::fclose(out) != 0)
-        ok = false;
-    return ok ? 0 : 1;
-}
-
 int PrintSizes()
 {
     for (const ExpectedDialog& layout : ExpectedDialogs("", "")) {
@@ -677,12 +658,10 @@ int main(int argc, char** argv)
         return ReadLink(argv[2]);
     if (mode == "sizes")
         return PrintSizes();
-    if (mode == "noise" && argc == 5)
-        return WriteNoise(argv[2], std::atoll(argv[3]), static_cast<unsigned>(std::atoi(argv[4])));
     std::fprintf(stderr,
-        "usage: driver run SETUP.EXE STEP... [--exit N] [--shots DIR] [--full-bar] [--product NAME] "
-        "[--install-dir PATH]\n"
+        "usage: driver run SETUP.EXE --product NAME --install-dir PATH STEP... [--exit N] [--shots DIR] "
+        "[--full-bar]\n"
         "       driver payload-get SETUP.EXE OUT.BIN | payload-set SETUP.EXE OUT.EXE PAYLOAD.BIN\n"
-        "       driver read-link FILE.LNK | sizes | noise FILE BYTES SEED\n");
+        "       driver read-link FILE.LNK | sizes\n");
     return 2;
 }

@@ -9,7 +9,9 @@
 # Settings come from the environment (the test registration sets them):
 #   E2E_SETUP          setup.exe under test          E2E_DRIVER   driver.exe
 #   E2E_NOPARENT_SETUP setup.exe whose install folder has no parent
-#   E2E_PAYLOAD_TREE   the folder that setup.exe carries
+#   E2E_OTHER_SETUP    setup.exe of a second configuration with other names
+#   E2E_*_CONFIG       each one's installer.env from the build: its product
+#                      name, install folder, executable and payload folder
 #   E2E_QUARN          the host packer                E2E_WORK     scratch folder
 #   E2E_TEMPLATE       template prefix
 #   E2E_DEMO           scripts/run-demo.sh (pictures scenario)
@@ -26,7 +28,6 @@ fi
 export WINEDLLOVERRIDES=winemenubuilder.exe=d
 # Errors and crash reports stay on; the many unimplemented-feature notes go.
 export WINEDEBUG=fixme-all
-export LANG=C.UTF-8 LC_ALL=C.UTF-8
 
 if [ "$name" = template ]; then
     make_template "$template"
@@ -58,33 +59,40 @@ winpath() {
     printf 'Z:%s' "$1" | tr / '\\'
 }
 
+# The driver's output is in Windows-1252, like the installer's strings.
 drive() {
-    "$wine" "$E2E_DRIVER" "$@" 2>>"$log" | tr -d '\r' | tee -a "$work/driver.log"
+    "$wine" "$E2E_DRIVER" "$@" 2>>"$log" | tr -d '\r' | iconv -c -f CP1252 -t UTF-8 | tee -a "$work/driver.log"
     return "${PIPESTATUS[0]}"
+}
+
+# The configuration of the setup.exe under test, from the build: product,
+# install_dir (its Windows path), exe_name, payload_tree; and
+# install_folder, where install_dir is in the prefix.
+use_config() {
+    source "$1"
+    install_folder=$(prefix_path "$WINEPREFIX" "$install_dir")
 }
 
 run() {
     local setup=$1
     shift
-    drive run "$(winpath "$setup")" "$@" || fail "driver: expectations not met"
+    drive run "$(winpath "$setup")" --product "$product" --install-dir "$install_dir" "$@" ||
+        fail "driver: expectations not met"
 }
-
-install_dir=$WINEPREFIX/drive_c/Program\ Files/Vellicot\ Marbrel
-install_windows_dir='C:\Program Files\Vellicot Marbrel'
 
 programs() {
     find "$WINEPREFIX/drive_c/users" -type d -path '*Start Menu/Programs' -print -quit
 }
 
 expect_nothing_written() {
-    [ ! -e "$install_dir" ] || fail "install folder exists: $install_dir"
+    [ ! -e "$install_folder" ] || fail "install folder exists: $install_folder"
     local group
-    group="$(programs)/Vellicot Marbrel"
+    group="$(programs)/$product"
     [ ! -e "$group" ] || fail "Start-menu group exists: $group"
 }
 
 expect_tree() {
-    if ! diff -r "$E2E_PAYLOAD_TREE" "$install_dir" >"$work/diff.txt" 2>&1; then
+    if ! diff -r "$payload_tree" "$install_folder" >"$work/diff.txt" 2>&1; then
         fail "install folder differs from the payload tree:"
         head -20 "$work/diff.txt"
     fi
@@ -92,15 +100,15 @@ expect_tree() {
 
 expect_link() {
     local link
-    link="$(programs)/Vellicot Marbrel/Vellicot Marbrel.lnk"
+    link="$(programs)/$product/$product.lnk"
     if [ ! -f "$link" ]; then
         fail "no link at $link"
         return
     fi
     drive read-link "$(winpath "$link")" >"$work/link.txt" || fail "link cannot be read"
-    grep -qxF 'target C:\Program Files\Vellicot Marbrel\marbrel.exe' "$work/link.txt" || fail "link target"
-    grep -qxF 'working C:\Program Files\Vellicot Marbrel' "$work/link.txt" || fail "link working folder"
-    grep -qxF 'description Vellicot Marbrel' "$work/link.txt" || fail "link description"
+    grep -qxF "target $install_dir\\$exe_name" "$work/link.txt" || fail "link target"
+    grep -qxF "working $install_dir" "$work/link.txt" || fail "link working folder"
+    grep -qxF "description $product" "$work/link.txt" || fail "link description"
 }
 
 # Writes $work/NAME-setup.exe: setup.exe carrying the payload $work/NAME.qua.
@@ -110,15 +118,21 @@ setup_with_payload() {
         "$(winpath "$work/$name.qua")" >/dev/null
 }
 
+# BYTES bytes that do not compress, the same for the same SEED.
+noise() {
+    local bytes=$1 seed=$2
+    head -c "$bytes" < <(openssl enc -aes-128-ctr -nosalt -pass "pass:$seed" -pbkdf2 </dev/zero 2>/dev/null)
+}
+
 # The seeded noise tree over the 32-bit percentage limit, packed without
-# compression gain.
+# compression gain, with the game's executable where the link expects it.
 make_large_setup() {
-    local bytes=$1 tree=$work/large-tree
-    mkdir -p "$tree/data"
-    cp "$E2E_PAYLOAD_TREE/marbrel.exe" "$tree/" 2>/dev/null || true
+    local bytes=$1 tree=$work/large-tree exe=${exe_name//\\//}
+    mkdir -p "$tree/data" "$(dirname "$tree/$exe")"
+    cp "$payload_tree/$exe" "$tree/$exe"
     local part=$((bytes / 4))
     for i in 1 2 3 4; do
-        drive noise "$(winpath "$tree/data/block$i.bin")" "$part" "$i" >/dev/null
+        noise "$part" "$i" >"$tree/data/block$i.bin"
     done
     "$E2E_QUARN" pack "$tree" "$work/large.qua" --level 1
     setup_with_payload large
@@ -149,6 +163,7 @@ make_many_files_setup() {
 }
 
 new_prefix "$template" "$WINEPREFIX"
+use_config "$E2E_SETUP_CONFIG"
 start_private_display "$work/display" || { echo "FAIL Xvfb did not start"; exit 1; }
 
 case $name in
@@ -161,11 +176,17 @@ install)
     expect_tree
     expect_link
     ;;
+other-names)
+    use_config "$E2E_OTHER_CONFIG"
+    run "$E2E_OTHER_SETUP" install=ok progress=wait success=ok --exit 0
+    expect_tree
+    expect_link
+    ;;
 reinstall)
     run "$E2E_SETUP" install=ok progress=wait success=ok --exit 0
-    changed=$(cd "$install_dir" && find . -type f | sort | head -n1)
+    changed=$(cd "$install_folder" && find . -type f | sort | head -n1)
     # Longer than before, so an open that does not truncate leaves a tail.
-    printf 'changed by the user\n' >>"$install_dir/$changed"
+    printf 'changed by the user\n' >>"$install_folder/$changed"
     run "$E2E_SETUP" install=ok progress=wait success=ok --exit 0
     expect_tree
     expect_link
@@ -184,11 +205,12 @@ damaged-short | damaged-flipped)
     run "$work/bad-setup.exe" install=ok progress=wait fail=ok --exit 1
     ;;
 no-parent)
-    run "$E2E_NOPARENT_SETUP" install=ok --exit 1 --install-dir 'C:\No Such Parent\Vellicot Marbrel'
-    [ ! -e "$WINEPREFIX/drive_c/No Such Parent" ] || fail "the missing parent was made"
+    use_config "$E2E_NOPARENT_CONFIG"
+    run "$E2E_NOPARENT_SETUP" install=ok --exit 1
+    [ ! -e "$(dirname "$install_folder")" ] || fail "the missing parent was made"
     ;;
 group-blocked)
-    group="$(programs)/Vellicot Marbrel"
+    group="$(programs)/$product"
     printf 'not a folder\n' >"$group"
     run "$E2E_SETUP" install=ok progress=wait success=ok --exit 0
     [ -f "$group" ] || fail "the plain file in the group's place was replaced"
@@ -201,14 +223,14 @@ large-progress)
     make_large_setup 24000000
     [ "$(stat -c %s "$work/large.qua")" -gt 21474836 ] || fail "the large payload is not over 21474836 bytes"
     run "$work/large-setup.exe" install=ok progress=wait success=ok --full-bar --exit 0
-    E2E_PAYLOAD_TREE=$large_tree expect_tree
+    payload_tree=$large_tree expect_tree
     ;;
 cancel-large)
     make_large_setup 40000000
     run "$work/large-setup.exe" install=ok progress=cancel@10 fail=ok --exit 1
     # Cancel came well inside the first of the four 10 MB blocks: a worker
     # that stops on Cancel leaves that one short and starts no other.
-    left=$(find "$install_dir/data" -type f -printf '%f %s\n' 2>/dev/null | sort || true)
+    left=$(find "$install_folder/data" -type f -printf '%f %s\n' 2>/dev/null | sort || true)
     echo "left after Cancel: ${left//$'\n'/, }"
     if [ "$(wc -l <<<"$left")" -ne 1 ] || [ "${left%% *}" != block1.bin ] || [ "${left##* }" -ge 10000000 ]; then
         fail "extraction went on after Cancel: ${left//$'\n'/, }"
@@ -229,39 +251,39 @@ cancel-stress)
         run "$work/large-setup.exe" install=ok progress=cancel@$at fail=ok --exit 1
         # A quarter of the payload or more was still to come: a worker that
         # stops on Cancel never finishes the last of the four blocks.
-        last=$(stat -c %s "$install_dir/data/block4.bin" 2>/dev/null || echo 0)
+        last=$(stat -c %s "$install_folder/data/block4.bin" 2>/dev/null || echo 0)
         [ "$last" -lt 4000000 ] || fail "run $i: extraction went on to the end after Cancel"
     done
     ;;
 huge-payload)
     make_large_setup 300000000
     run "$work/large-setup.exe" install=ok progress=wait success=ok --full-bar --exit 0
-    E2E_PAYLOAD_TREE=$large_tree expect_tree
+    payload_tree=$large_tree expect_tree
     ;;
 many-files)
     make_many_files_setup 20000
     run "$work/many-setup.exe" install=ok progress=wait success=ok --exit 0
-    E2E_PAYLOAD_TREE=$many_tree expect_tree
+    payload_tree=$many_tree expect_tree
     ;;
 long-path)
     # The longest path a 32-bit Windows program may open: 259 bytes with the
     # install folder in front.
     tree=$work/long-tree
-    room=$((259 - ${#install_windows_dir} - 1))
+    room=$((259 - ${#install_dir} - 1))
     name=$(printf 'n%.0s' $(seq $((room - 7))))
     mkdir -p "$tree/folder"
     printf 'at the limit\n' >"$tree/folder/$name"
     "$E2E_QUARN" pack "$tree" "$work/long.qua"
     setup_with_payload long
     run "$work/long-setup.exe" install=ok progress=wait success=ok --exit 0
-    E2E_PAYLOAD_TREE=$tree expect_tree
+    payload_tree=$tree expect_tree
     ;;
 pictures)
     # A payload that takes a while to unpack, so that the progress dialog is
     # still up when its picture is taken.
     make_large_setup 24000000
-    DEMO_HEADLESS=1 DEMO_DIR=$work/demo SETUP_EXE=$work/large-setup.exe DRIVER_EXE=$E2E_DRIVER DEMO_WINE=$wine \
-        DEMO_PREFIX=$WINEPREFIX "$E2E_DEMO" >"$work/demo.log" 2>&1 || fail "run-demo.sh failed: $(tail -3 "$work/demo.log")"
+    DEMO_HEADLESS=1 DEMO_DIR=$work/demo SETUP_EXE=$work/large-setup.exe SETUP_CONFIG=$E2E_SETUP_CONFIG \
+        DRIVER_EXE=$E2E_DRIVER DEMO_WINE=$wine DEMO_PREFIX=$WINEPREFIX "$E2E_DEMO" >"$work/demo.log" 2>&1 || fail "run-demo.sh failed: $(tail -3 "$work/demo.log")"
     cat "$work/demo.log"
     drive sizes >"$work/sizes.txt"
     for dialog in IDD_INSTALL IDD_PROGRESS IDD_SUCCESS; do

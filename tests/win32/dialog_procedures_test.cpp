@@ -15,6 +15,7 @@
 #include "payload/progress_window.h"
 #include "resources/resource_ids.h"
 #include "shell/dialogs.h"
+#include "shell/install_config.h"
 #include "tests/win32/replace_import.h"
 
 namespace {
@@ -251,7 +252,7 @@ protected:
         g_instance = GetModuleHandleA(nullptr);
         char temp[MAX_PATH];
         GetTempPathA(MAX_PATH, temp);
-        folder_ = std::string(temp) + "marbrel-" + testing::UnitTest::GetInstance()->current_test_info()->name();
+        folder_ = std::string(temp) + "extract-" + testing::UnitTest::GetInstance()->current_test_info()->name();
         CreateDirectoryA(folder_.c_str(), nullptr);
         ASSERT_EQ(_chdir(folder_.c_str()), 0);
     }
@@ -298,8 +299,7 @@ TEST_F(ProgressDialog, RunsTheSamplePayloadToTheEndWithTheBarAt100)
     EXPECT_EQ(g_progressDialog.load(), nullptr);
     EXPECT_TRUE(WaitForExtractionJob(5000));
     EXPECT_EQ(LastExtractStopReason(), nullptr);
-    EXPECT_TRUE(Extracted("marbrel.exe"));
-    EXPECT_TRUE(Extracted("readme.txt"));
+    EXPECT_TRUE(Extracted(kExeName));
 }
 
 TEST_F(ProgressDialog, EndsWithOneWhenTheExtractionStopsWithAReason)
@@ -328,7 +328,7 @@ TEST_F(ProgressDialog, OtherCommandsLeaveItOpenWhileTheWorkerRuns)
     EXPECT_EQ(g_log.highestPosition, 100);
     EXPECT_EQ(g_log.barAtDestroy, nullptr);
     EXPECT_EQ(g_log.dialogAtDestroy, nullptr);
-    EXPECT_TRUE(Extracted("marbrel.exe"));
+    EXPECT_TRUE(Extracted(kExeName));
     EXPECT_TRUE(WaitForExtractionJob(5000));
 }
 
