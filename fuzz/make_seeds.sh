@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Writes the fuzz targets' starting corpora to OUT/extract_fuzzer,
-# OUT/reader_fuzzer and OUT/path_fuzzer: each target's built-in seeds (from
-# its replay program's --write-seeds) and, given quarn, payloads packed from
-# a few small trees made here (for the reader, behind a few op headers).
+# Writes the fuzz targets' starting corpora to OUT/TARGET, one for each
+# fuzz/TARGET.cpp named *_fuzzer.cpp: its built-in seeds (from its replay
+# program's --write-seeds) and, given quarn, payloads packed from a few small
+# trees made here (for the reader, behind a few op headers).
 # --fresh empties OUT first; otherwise what a fuzzer added there stays.
 # usage: make_seeds.sh [--fresh] OUT REPLAY_DIR [QUARN]
 set -euo pipefail
@@ -21,7 +21,8 @@ out=$1 replay=$2 quarn=${3:-}
 if $fresh; then
     rm -rf "$out"
 fi
-for target in extract_fuzzer reader_fuzzer path_fuzzer; do
+for source in "$(dirname "$0")"/*_fuzzer.cpp; do
+    target=$(basename "$source" .cpp)
     mkdir -p "$out/$target"
     "$replay/${target}_replay" --write-seeds "$out/$target"
 done

@@ -10,7 +10,10 @@ set -uo pipefail
 seconds=${1:-600}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/fuzz
-targets=(extract_fuzzer reader_fuzzer path_fuzzer)
+targets=()
+for source in "$root"/fuzz/*_fuzzer.cpp; do
+    targets+=("$(basename "$source" .cpp)")
+done
 
 quarn=$root/build/native/tools/quarn
 [ -x "$quarn" ] || quarn=

@@ -8,7 +8,7 @@
 
 #include "payload/payload_view.h"
 #include "payload/progress_window.h"
-#include "shortcut/path_helpers.h"
+#include "platform/platform.h"
 
 const char kStopNoHeader[] = "not a quarn file (1)";
 const char kStopBadHeader[] = "not a quarn file (2)";
@@ -185,7 +185,7 @@ static const char* MakeFolderEntry(void*, ArchiveExtractor*, const char* path)
     // "." and ".." are skipped. An existing folder is fine; one that cannot
     // be made shows up when a file inside it cannot be opened.
     if (!IsDotEntry(path))
-        MakeDirectory(path, 0777);
+        CreateOneFolder(path);
     return nullptr;
 }
 

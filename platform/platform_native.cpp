@@ -21,6 +21,7 @@ intptr_t SendWindowMessage(WindowHandle window, unsigned message, uintptr_t wPar
     return g_hook(g_hookContext, window, message, wParam, lParam);
 }
 
+// '/' is already the separator here.
 int CreateOneFolder(const char* path)
 {
     return mkdir(path, 0777) == 0 ? 0 : -1;

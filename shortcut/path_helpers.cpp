@@ -1,9 +1,7 @@
 // Bounded path helpers.
 #include "shortcut/path_helpers.h"
 
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "platform/platform.h"
 
@@ -34,12 +32,5 @@ void AppendPathComponent(char* buffer, int capacity, const char* component)
 int MakeDirectory(const char* path, int mode)
 {
     (void)mode;
-    std::unique_ptr<char, decltype(&std::free)> copy(strdup(path), &std::free);
-    if (!copy)
-        return -1;
-    for (char* p = copy.get(); *p != '\0'; ++p) {
-        if (*p == '/')
-            *p = kPathSeparator;
-    }
-    return CreateOneFolder(copy.get());
+    return CreateOneFolder(path);
 }

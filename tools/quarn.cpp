@@ -19,7 +19,8 @@
 #include "payload/payload_view.h"
 #include "payload/progress_window.h"
 #include "platform/platform_native.h"
-#include "tools/archive_writer.h"
+#include "tools/folder_packer.h"
+#include "tools/windows_names.h"
 
 namespace {
 

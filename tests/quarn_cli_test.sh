@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Tests of the quarn command line: pack/extract round trips, byte-identical
 # repacks, every refusal of pack, list output, and damaged payloads.
-# Usage: test_quarn.sh QUARN SAMPLE_DIR
+# Usage: quarn_cli_test.sh QUARN SAMPLE_DIR
 set -u
 
 quarn=$1
