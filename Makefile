@@ -71,14 +71,14 @@ native: deps
 # $(WIN32_BUILD)/setup.exe, the 32-bit installer that ships. The one from an
 # earlier build goes first, so a refused configuration leaves none behind.
 installer: tools
-	rm -f $(WIN32_BUILD)/setup.exe $(WIN32_BUILD)/setup-unsigned.exe
-	cmake --preset win32 -B $(WIN32_BUILD) $(WINDOWS_SETTINGS) >/dev/null
-	cmake --build $(WIN32_BUILD) -j $(JOBS) --target setup
+	rm -f $(call quote,$(WIN32_BUILD)/setup.exe) $(call quote,$(WIN32_BUILD)/setup-unsigned.exe)
+	cmake --preset win32 -B $(call quote,$(WIN32_BUILD)) $(WINDOWS_SETTINGS) >/dev/null
+	cmake --build $(call quote,$(WIN32_BUILD)) -j $(JOBS) --target setup
 
 # Both Windows trees whole: the installer, its test programs and variants,
 # and the same sources for 64-bit Windows.
 windows-trees: installer deps
-	cmake --build $(WIN32_BUILD) -j $(JOBS)
+	cmake --build $(call quote,$(WIN32_BUILD)) -j $(JOBS)
 	cmake --preset win64 $(WINDOWS_SETTINGS) >/dev/null
 	cmake --build --preset win64 -j $(JOBS)
 

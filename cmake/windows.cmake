@@ -27,7 +27,7 @@ endforeach()
 # the same bytes whenever they are built.
 if(NOT INSTALLER_SOURCE_DATE_EPOCH STREQUAL "")
     set(INSTALLER_EPOCH "${INSTALLER_SOURCE_DATE_EPOCH}")
-elseif(DEFINED ENV{SOURCE_DATE_EPOCH})
+elseif(NOT "$ENV{SOURCE_DATE_EPOCH}" STREQUAL "")
     set(INSTALLER_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
 else()
     execute_process(COMMAND git log -1 --format=%ct WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
@@ -41,9 +41,12 @@ endif()
 if(NOT INSTALLER_EPOCH MATCHES "^[0-9]+$")
     message(FATAL_ERROR "SOURCE_DATE_EPOCH must be a count of seconds, not '${INSTALLER_EPOCH}'")
 endif()
-# string(TIMESTAMP) reads it from the environment.
+# string(TIMESTAMP) reads it from the environment, and so does the linker,
+# for the PE header's time stamp of every program built here (the sample game
+# travels inside the payload).
 set(ENV{SOURCE_DATE_EPOCH} ${INSTALLER_EPOCH})
 string(TIMESTAMP INSTALLER_YEAR "%Y" UTC)
+set(CMAKE_CXX_LINKER_LAUNCHER ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${INSTALLER_EPOCH})
 
 # Small: dead sections go, symbols are stripped, and the C and C++ runtimes
 # are linked in so only Windows' own DLLs are needed.
@@ -156,9 +159,7 @@ function(add_installer target output_name product install_dir exe_name payload_t
     add_executable(${target} WIN32
         ${PROJECT_SOURCE_DIR}/shell/win_main.cpp ${PROJECT_SOURCE_DIR}/shell/startup.cpp ${sources})
     set_target_properties(${target} PROPERTIES OUTPUT_NAME ${output_name}
-        INSTALLER_CONFIG ${CMAKE_CURRENT_BINARY_DIR}/${target}/installer.env
-        # The linker takes the PE header's time stamp from the environment.
-        CXX_LINKER_LAUNCHER "${CMAKE_COMMAND};-E;env;SOURCE_DATE_EPOCH=${INSTALLER_EPOCH}")
+        INSTALLER_CONFIG ${CMAKE_CURRENT_BINARY_DIR}/${target}/installer.env)
     target_link_options(${target} PRIVATE -nostartfiles -Wl,--entry=${INSTALLER_ENTRY})
     target_compile_options(${target} PRIVATE ${INSTALLER_CODE_OPTIONS})
     target_link_libraries(${target} PRIVATE installer_shell)
@@ -193,6 +194,7 @@ function(add_payload target source tree payload game_name product install_dir ex
     add_custom_command(OUTPUT ${payload}
         ${stage}
         COMMAND ${QUARN_EXECUTABLE} pack ${tree} ${payload}
+                --install-dir "${install_dir}" --exe-name "${exe_name}" --product-name "${product}"
         DEPENDS ${inputs} ${QUARN_EXECUTABLE}
         COMMENT "Packing ${source} into ${payload}"
         VERBATIM)
@@ -242,6 +244,7 @@ set(check_binary ${PROJECT_SOURCE_DIR}/tests/win32/check_setup_binary.sh ${CMAKE
 add_test(NAME ${TEST_TREE}setup_imports_windows_dlls_only COMMAND ${check_binary} $<TARGET_FILE:setup>)
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     add_test(NAME ${TEST_TREE}setup_fits_64k COMMAND ${check_binary} $<TARGET_FILE:setup_empty_payload> 65536)
+    add_subdirectory(${PROJECT_SOURCE_DIR}/tests/release ${CMAKE_BINARY_DIR}/tests/release)
 endif()
 
 # Tests under Wine. Each run gets a fresh copy of one template prefix,

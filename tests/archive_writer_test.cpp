@@ -97,7 +97,7 @@ TEST_F(PackTest, FolderPacksParentsFirstFilesBeforeSubfoldersInByteOrder)
     WriteFile(tree + "/b/file", "f\r\n");
 
     PackError error;
-    ASSERT_TRUE(PackFolder(tree.c_str(), payload.c_str(), 9, nullptr, nullptr, &error)) << error.text;
+    ASSERT_TRUE(PackFolder(tree.c_str(), payload.c_str(), 9, nullptr, nullptr, nullptr, &error)) << error.text;
     EXPECT_EQ(Inflate(ReadFile(payload)),
               "Quarn\n"
               "d\n.\n"
@@ -115,9 +115,9 @@ TEST_F(PackTest, LevelSetsTheZlibHeader)
 {
     WriteFile(tree + "/a", std::string(1000, 'a'));
     PackError error;
-    ASSERT_TRUE(PackFolder(tree.c_str(), payload.c_str(), 1, nullptr, nullptr, &error));
+    ASSERT_TRUE(PackFolder(tree.c_str(), payload.c_str(), 1, nullptr, nullptr, nullptr, &error));
     EXPECT_EQ(ReadFile(payload).substr(0, 2), "\x78\x01");
-    ASSERT_TRUE(PackFolder(tree.c_str(), payload.c_str(), 9, nullptr, nullptr, &error));
+    ASSERT_TRUE(PackFolder(tree.c_str(), payload.c_str(), 9, nullptr, nullptr, nullptr, &error));
     EXPECT_EQ(ReadFile(payload).substr(0, 2), "\x78\xDA");
 }
 
@@ -140,7 +140,7 @@ TEST_F(PackTest, ProgressClimbsToTheTotalOfFileBytes)
         s->total = total;
     };
     PackError error;
-    ASSERT_TRUE(PackFolder(tree.c_str(), payload.c_str(), 1, record, &seen, &error));
+    ASSERT_TRUE(PackFolder(tree.c_str(), payload.c_str(), 1, nullptr, record, &seen, &error));
     EXPECT_GT(seen.calls, 2u);
     EXPECT_EQ(seen.total, 200001u);
     EXPECT_EQ(seen.lastDone, 200001u);
@@ -152,7 +152,7 @@ TEST_F(PackTest, RefusalNamesThePathAndLeavesNothing)
     WriteFile(tree + "/ok", "fine");
     WriteFile(tree + "/a|b", "bad");
     PackError error;
-    EXPECT_FALSE(PackFolder(tree.c_str(), payload.c_str(), 9, nullptr, nullptr, &error));
+    EXPECT_FALSE(PackFolder(tree.c_str(), payload.c_str(), 9, nullptr, nullptr, nullptr, &error));
     EXPECT_EQ(error.path, tree + "/a|b");
     EXPECT_EQ(ReadFile(payload), "older payload");
     int items = 0;

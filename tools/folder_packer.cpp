@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tools/archive_writer.h"
+#include "tools/install_target.h"
 #include "tools/windows_names.h"
 
 namespace {
@@ -56,6 +57,7 @@ struct WriterHolder {
 struct PackRun {
     std::string dir;  // as given, less trailing slashes
     const char* payload;
+    const InstallTarget* target;  // null: packed for no installer in particular
     PackProgress progress;
     void* context;
     PackError* error;
@@ -234,6 +236,31 @@ static bool ScanTree(PackRun* run)
     return OpenFolder(run, run->entries.back()) && ScanFolder(run, 0, "", ".");
 }
 
+// Every path fits under the install folder, and the executable is a file of
+// the tree. Windows finds the executable whatever the case of its name.
+static bool FitsTarget(PackRun* run)
+{
+    const InstallTarget* target = run->target;
+    if (target == nullptr)
+        return true;
+    const std::string exe = FoldCase(ExeArchivePath(*target));
+    bool exeFound = target->exeName.empty();
+    for (const PackEntry& entry : run->entries) {
+        if (entry.depth == 0)
+            continue;
+        const size_t limit = entry.folder ? kMaxInstalledFolderPath : kMaxInstalledFilePath;
+        const size_t length = InstalledPathLength(*target, entry.archive);
+        if (!target->installDir.empty() && length > limit)
+            return Refuse(run->error, DiskPath(*run, entry.source),
+                          "would be " + std::to_string(length) + " bytes under " + Cp1252ToUtf8(target->installDir) +
+                              ", over the " + std::to_string(limit) + " Windows allows a " +
+                              (entry.folder ? "folder" : "file"));
+        if (!entry.folder && FoldCase(entry.archive) == exe)
+            exeFound = true;
+    }
+    return exeFound || Refuse(run->error, Cp1252ToUtf8(target->exeName), "executable is not a file of the payload");
+}
+
 // ---------------------------------------------------------------------------
 // Writing
 
@@ -384,17 +411,17 @@ static bool CommitTemporary(PackRun* run, TempOutput* temp)
     return true;
 }
 
-bool PackFolder(const char* dir, const char* payload, int level, PackProgress progress, void* context,
-                PackError* error)
+bool PackFolder(const char* dir, const char* payload, int level, const InstallTarget* target,
+                PackProgress progress, void* context, PackError* error)
 {
     if (!CheckFolderAndPayload(dir, payload, error))
         return false;
     WriterHolder holder;
     std::unique_ptr<unsigned char[]> chunk(new unsigned char[kWriterBufferSize]);
-    PackRun run{dir, payload, progress, context, error, {}, {}, 0, 0, holder.writer.get(), chunk.get()};
+    PackRun run{dir, payload, target, progress, context, error, {}, {}, 0, 0, holder.writer.get(), chunk.get()};
     while (run.dir.size() > 1 && run.dir.back() == '/')
         run.dir.pop_back();
-    if (!ScanTree(&run))
+    if (!ScanTree(&run) || !FitsTarget(&run))
         return false;
     TempOutput temp;
     return OpenTemporary(&run, &temp) && WriteArchive(&run, temp.file, level) && CommitTemporary(&run, &temp);

@@ -17,6 +17,8 @@ struct PackError {
     std::string text;
 };
 
+struct InstallTarget;
+
 // Called with bytes of file bodies done so far and their total.
 using PackProgress = void (*)(void* context, uint64_t done, uint64_t total);
 
@@ -26,10 +28,13 @@ using PackProgress = void (*)(void* context, uint64_t done, uint64_t total);
 // comes right before its contents. The same tree always gives the same bytes.
 // Everything is checked before anything is written, and output goes to a
 // temporary file beside payload that is renamed over it only at the end, so
-// a refusal or failure leaves no file behind. Returns true, or false with
+// a refusal or failure leaves no file behind. With a target (its values in
+// Windows-1252, see CheckInstallTarget) the tree must also fit the installer
+// it goes into: every full path within Windows' limits under the install
+// folder, and the executable one of its files. Returns true, or false with
 // error filled in.
-bool PackFolder(const char* dir, const char* payload, int level, PackProgress progress, void* context,
-                PackError* error);
+bool PackFolder(const char* dir, const char* payload, int level, const InstallTarget* target,
+                PackProgress progress, void* context, PackError* error);
 
 // Removes the temporary file of a pack in progress, if any; safe to call
 // from a signal handler.

@@ -20,6 +20,7 @@
 #include "payload/progress_window.h"
 #include "platform/platform_native.h"
 #include "tools/folder_packer.h"
+#include "tools/install_target.h"
 #include "tools/windows_names.h"
 
 namespace {
@@ -28,7 +29,7 @@ constexpr int kExitBadArchive = 1;
 constexpr int kExitUsage = 2;
 
 const char kUsage[] =
-    "usage: quarn pack DIR PAYLOAD [--level N]\n"
+    "usage: quarn pack DIR PAYLOAD [--level N] [--install-dir PATH] [--exe-name NAME] [--product-name NAME]\n"
     "       quarn list PAYLOAD\n"
     "       quarn extract PAYLOAD DIR\n";
 
@@ -41,6 +42,13 @@ const char kHelp[] =
     "         gives the same bytes. Names Windows cannot hold, symbolic links,\n"
     "         special files and files over 2 GiB are refused, and then no\n"
     "         PAYLOAD is written.\n"
+    "         The other options name the installer the payload goes into, and\n"
+    "         refuse what would fail on a player's machine: an install folder\n"
+    "         that is not X:\\... or ends with a backslash, a full path under it\n"
+    "         over 259 bytes for a file or 247 for a folder, an executable\n"
+    "         (a path from the tree's top, '\\' between folders) that is not a\n"
+    "         file of the tree, and values with characters Windows forbids\n"
+    "         there, control bytes or characters Windows-1252 lacks.\n"
     "list     prints one line per entry: kind, size, path.\n"
     "extract  unpacks PAYLOAD into DIR (made if missing) with the installer's\n"
     "         own extraction code. Names stay Windows-1252 bytes.\n"
@@ -210,36 +218,66 @@ void RemoveTemporaryAndDie(int signal)
     std::raise(signal);
 }
 
+// Takes option name at args[*i], given as "NAME VALUE" or "NAME=VALUE",
+// into *value. 1 when taken, 0 when args[*i] is another argument, -1 when
+// the value is missing.
+int TakeOption(const std::vector<std::string>& args, size_t* i, const std::string& name, std::string* value)
+{
+    const std::string& arg = args[*i];
+    if (arg == name) {
+        if (*i + 1 == args.size())
+            return -1;
+        *value = args[++*i];
+        return 1;
+    }
+    if (arg.compare(0, name.size() + 1, name + "=") != 0)
+        return 0;
+    *value = arg.substr(name.size() + 1);
+    return 1;
+}
+
 int Pack(const std::vector<std::string>& args)
 {
     std::vector<std::string> operands;
-    int level = 9;
+    std::string level = "9";
+    InstallTarget given;
+    const struct {
+        const char* name;
+        std::string* value;
+    } options[] = {{"--level", &level},
+                   {"--install-dir", &given.installDir},
+                   {"--exe-name", &given.exeName},
+                   {"--product-name", &given.productName}};
     for (size_t i = 0; i < args.size(); ++i) {
-        std::string value;
-        if (args[i] == "--level") {
-            if (i + 1 == args.size())
-                return UsageError("--level needs a value");
-            value = args[++i];
-        } else if (args[i].compare(0, 8, "--level=") == 0) {
-            value = args[i].substr(8);
-        } else if (args[i].size() > 1 && args[i][0] == '-') {
-            return UsageError("unknown option '" + args[i] + "'");
-        } else {
-            operands.push_back(args[i]);
-            continue;
+        int taken = 0;
+        for (const auto& option : options) {
+            taken = TakeOption(args, &i, option.name, option.value);
+            if (taken < 0)
+                return UsageError(std::string(option.name) + " needs a value");
+            if (taken > 0)
+                break;
         }
-        if (value.size() != 1 || value[0] < '0' || value[0] > '9')
-            return UsageError("--level takes a number from 0 to 9, not '" + value + "'");
-        level = value[0] - '0';
+        if (taken > 0)
+            continue;
+        if (args[i].size() > 1 && args[i][0] == '-')
+            return UsageError("unknown option '" + args[i] + "'");
+        operands.push_back(args[i]);
     }
+    if (level.size() != 1 || level[0] < '0' || level[0] > '9')
+        return UsageError("--level takes a number from 0 to 9, not '" + level + "'");
     if (operands.size() != 2)
         return UsageError("pack takes a folder and a payload path");
+    PackError error;
+    InstallTarget target;
+    if (!CheckInstallTarget(given, &target, &error))
+        return Fail(kExitUsage, error.path, error.text);
+    const bool forInstaller = !given.installDir.empty() || !given.exeName.empty() || !given.productName.empty();
 
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         std::signal(signal, RemoveTemporaryAndDie);
     ProgressLine line = StartProgress();
-    PackError error;
-    bool packed = PackFolder(operands[0].c_str(), operands[1].c_str(), level, ShowPackProgress, &line, &error);
+    bool packed = PackFolder(operands[0].c_str(), operands[1].c_str(), level[0] - '0', forInstaller ? &target : nullptr,
+                             ShowPackProgress, &line, &error);
     ClearProgress(&line);
     if (!packed)
         return Fail(kExitUsage, error.path, error.text);

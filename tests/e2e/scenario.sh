@@ -176,6 +176,18 @@ install)
     expect_tree
     expect_link
     ;;
+install-signed)
+    # The same program signed with a throwaway key installs exactly as it is.
+    "$(dirname "$0")/../release/make_signing_key.sh" "$work/key"
+    cp "$E2E_SETUP" "$work/signed-setup.exe"
+    "$(dirname "$0")/../../scripts/sign-setup.sh" "$work/signed-setup.exe" "$work/key/signer.p12" \
+        "$work/key/password" 1700000000
+    osslsigncode verify -CAfile "$work/key/ca.pem" -in "$work/signed-setup.exe" >"$work/verify.txt" 2>&1 ||
+        fail "the signed setup.exe does not verify"
+    run "$work/signed-setup.exe" install=ok progress=wait success=ok --exit 0
+    expect_tree
+    expect_link
+    ;;
 other-names)
     use_config "$E2E_OTHER_CONFIG"
     run "$E2E_OTHER_SETUP" install=ok progress=wait success=ok --exit 0

@@ -1,0 +1,130 @@
+// Build-time checks of the installer's configuration.
+#include "tools/install_target.h"
+
+#include <cctype>
+#include <cstring>
+#include <vector>
+
+#include "tools/windows_names.h"
+
+namespace {
+
+bool Refuse(PackError* error, const std::string& value, const std::string& text)
+{
+    error->path = value;
+    error->text = text;
+    return false;
+}
+
+std::vector<std::string> SplitAtBackslashes(const std::string& path)
+{
+    std::vector<std::string> parts(1);
+    for (char c : path) {
+        if (c == '\\')
+            parts.emplace_back();
+        else
+            parts.back().push_back(c);
+    }
+    return parts;
+}
+
+// Why one folder or file name of a value cannot be used, or null. '/' is
+// refused too: these values are written with '\' between folders.
+const char* ComponentProblem(const std::string& name)
+{
+    if (name.empty())
+        return "has an empty name between backslashes";
+    if (name == "." || name == "..")
+        return "has a . or .. folder";
+    if (name.find('/') != std::string::npos)
+        return "holds '/'; write '\\' between folders";
+    return WindowsNameProblem(name);
+}
+
+bool CheckComponents(const std::string& given, const std::vector<std::string>& names, const char* what,
+                     PackError* error)
+{
+    for (const std::string& name : names) {
+        const char* problem = ComponentProblem(name);
+        if (problem == nullptr)
+            continue;
+        // "name holds ..." reads as "<what> holds ...".
+        if (std::strncmp(problem, "name ", 5) == 0)
+            problem += 5;
+        return Refuse(error, given, std::string(what) + " " + problem);
+    }
+    return true;
+}
+
+bool CheckProductName(const std::string& given, const std::string& name, PackError* error)
+{
+    if (name.size() > kMaxProductName)
+        return Refuse(error, given,
+                      "product name is " + std::to_string(name.size()) + " bytes, over the " +
+                          std::to_string(kMaxProductName) + " its Start-menu link has room for");
+    return CheckComponents(given, {name}, "product name", error);
+}
+
+bool CheckInstallDir(const std::string& given, const std::string& dir, PackError* error)
+{
+    if (dir.size() < 4 || !std::isalpha(static_cast<unsigned char>(dir[0])) || dir[1] != ':' || dir[2] != '\\')
+        return Refuse(error, given, "install folder is not an absolute path with a drive letter (X:\\...)");
+    if (dir.back() == '\\')
+        return Refuse(error, given, "install folder ends with a backslash");
+    if (dir.size() > kMaxInstalledFolderPath)
+        return Refuse(error, given,
+                      "install folder is " + std::to_string(dir.size()) + " bytes, over the " +
+                          std::to_string(kMaxInstalledFolderPath) + " Windows allows a folder");
+    return CheckComponents(given, SplitAtBackslashes(dir.substr(3)), "install folder", error);
+}
+
+bool CheckExeName(const std::string& given, const std::string& name, PackError* error)
+{
+    if (name[0] == '\\' || (name.size() > 1 && name[1] == ':'))
+        return Refuse(error, given, "executable name is not a path inside the payload, from its top");
+    return CheckComponents(given, SplitAtBackslashes(name), "executable name", error);
+}
+
+}  // namespace
+
+bool CheckInstallTarget(const InstallTarget& given, InstallTarget* checked, PackError* error)
+{
+    struct Value {
+        const std::string& given;
+        std::string* checked;
+        const char* what;
+        bool (*check)(const std::string&, const std::string&, PackError*);
+    };
+    const Value values[] = {
+        {given.productName, &checked->productName, "product name", CheckProductName},
+        {given.installDir, &checked->installDir, "install folder", CheckInstallDir},
+        {given.exeName, &checked->exeName, "executable name", CheckExeName},
+    };
+    for (const Value& value : values) {
+        value.checked->clear();
+        if (value.given.empty())
+            continue;
+        if (!Utf8ToCp1252(value.given, value.checked))
+            return Refuse(error, value.given,
+                          std::string(value.what) + " is not UTF-8 or holds a character Windows-1252 lacks");
+        if (!value.check(value.given, *value.checked, error))
+            return false;
+    }
+    return true;
+}
+
+size_t InstalledPathLength(const InstallTarget& checked, const std::string& archivePath)
+{
+    // "./" becomes the install folder and a backslash.
+    return checked.installDir.size() + 1 + archivePath.size() - 2;
+}
+
+std::string ExeArchivePath(const InstallTarget& checked)
+{
+    std::string path = "./" + checked.exeName;
+    for (char& c : path) {
+        if (c == '\\')
+            c = '/';
+    }
+    return path;
+}

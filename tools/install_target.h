@@ -1,0 +1,42 @@
+// The installer a payload is packed for: its product name, install folder
+// and the game's executable, checked at build time against the rules of the
+// places where Windows will use each, so that a mistake stops the build
+// instead of a player's install.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "tools/folder_packer.h"
+
+// The longest full paths a 32-bit ANSI program may create: MAX_PATH less the
+// terminator for a file, less twelve more for a folder.
+constexpr size_t kMaxInstalledFilePath = 259;
+constexpr size_t kMaxInstalledFolderPath = 247;
+// The link is Programs\<name>\<name>.lnk in 260 bytes, and a user's Programs
+// folder can take 83 of them (C:\Users\, a 20-byte user name,
+// \AppData\Roaming\Microsoft\Windows\Start Menu\Programs).
+constexpr size_t kMaxProductName = 80;
+
+// Each field empty when not given; given ones are checked.
+struct InstallTarget {
+    std::string productName;  // the Start-menu group's and the link's name
+    std::string installDir;   // "X:\..." without a trailing backslash
+    std::string exeName;      // a file of the payload, '\' between folders
+};
+
+// Checks the values as the maker gave them (UTF-8) and sets *checked to the
+// same values in Windows-1252, as setup.exe holds them. False, with error
+// naming the value, for a character Windows-1252 lacks, a control byte or a
+// character Windows forbids in that place, a name Windows would change or
+// read as a device, an install folder that is not X:\... or ends with a
+// backslash or is too long for a folder, an executable name that is not a
+// relative path, and a product name too long for its link.
+bool CheckInstallTarget(const InstallTarget& given, InstallTarget* checked, PackError* error);
+
+// The length of the full Windows path that the archive path "./..." gets
+// under the install folder.
+size_t InstalledPathLength(const InstallTarget& checked, const std::string& archivePath);
+
+// The archive path ("./..." with '/') of the executable.
+std::string ExeArchivePath(const InstallTarget& checked);
