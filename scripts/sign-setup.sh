@@ -23,4 +23,5 @@ if ! osslsigncode sign -pkcs12 "$key" "${password[@]}" -h sha256 -time "$epoch" 
     echo "sign-setup: $key: $(head -n 1 "$log")" >&2
     exit 1
 fi
+chmod --reference="$unsigned" "$setup.signing"
 mv "$setup.signing" "$setup"
