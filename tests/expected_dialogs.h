@@ -4,19 +4,22 @@
 // check against this one table.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
 #include "resources/resource_ids.h"
 
-constexpr unsigned long kDialogStyle = 0x80CA08C0;
-constexpr unsigned long kDefaultButtonStyle = 0x50010001;
-constexpr unsigned long kButtonStyle = 0x50010000;
-constexpr unsigned long kIconStyle = 0x50000003;
-constexpr unsigned long kTextStyle = 0x50020000;
-constexpr unsigned long kCentredTextStyle = 0x50020001;
-constexpr unsigned long kCentredLineStyle = 0x50020201;
-constexpr unsigned long kProgressBarStyle = 0x50800000;
+constexpr unsigned long kDialogStyle =
+    WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | DS_MODALFRAME | DS_CENTER | DS_SETFONT;
+constexpr unsigned long kDefaultButtonStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON;
+constexpr unsigned long kButtonStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON;
+constexpr unsigned long kIconStyle = WS_CHILD | WS_VISIBLE | SS_ICON;
+constexpr unsigned long kTextStyle = WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT;
+constexpr unsigned long kCentredTextStyle = WS_CHILD | WS_VISIBLE | WS_GROUP | SS_CENTER;
+constexpr unsigned long kCentredLineStyle = WS_CHILD | WS_VISIBLE | WS_GROUP | SS_CENTER | SS_CENTERIMAGE;
+constexpr unsigned long kProgressBarStyle = WS_CHILD | WS_VISIBLE | WS_BORDER;
 constexpr int kUnaddressed = 0xFFFF;  // the id of statics no code addresses
 
 enum class ControlKind { kButton, kStatic, kProgressBar };
