@@ -150,17 +150,21 @@ int DialogOf(const std::vector<ExpectedDialog>& layouts, const std::string& capt
     return -1;
 }
 
-// Waits for the expected dialog; any other dialog of the process, or the
-// process's end, is a failure.
-HWND WaitForDialog(HANDLE process, DWORD processId, const std::vector<ExpectedDialog>& layouts, int expected)
+// Waits for the expected dialog, or for the one that may stand in for it
+// (-1: none), and sets *found to the one that came; any other dialog of the
+// process, or the process's end, is a failure.
+HWND WaitForDialog(HANDLE process, DWORD processId, const std::vector<ExpectedDialog>& layouts, int expected,
+                   int standIn, int* found)
 {
     DWORD start = GetTickCount();
     while (GetTickCount() - start < kDialogTimeoutMs) {
         for (HWND window : ProcessWindows(processId)) {
             std::string caption = WindowText(window);
-            if (caption == layouts[expected].caption)
-                return window;
             int other = DialogOf(layouts, caption);
+            if (other >= 0 && (other == expected || other == standIn)) {
+                *found = other;
+                return window;
+            }
             if (other >= 0) {
                 Fail("%s expected, %s \"%s\" seen", layouts[expected].name, layouts[other].name, caption.c_str());
                 return nullptr;
@@ -420,89 +424,120 @@ void DriveProgress(HWND dialog, int cancelAt, bool expectFull)
         Fail("extraction ended before the bar reached %d", cancelAt);
 }
 
-int RunScenario(int argc, char** argv)
-{
-    std::string setup = argv[2];
-    std::string product;
-    std::string folder;
-    std::string shots;
+// What one run does: the program, the dialogs it must show in order with
+// what to do in each, and what must hold at the end.
+struct RunPlan {
+    std::string setup;
+    std::string shots;  // folder for the dialogs' pictures; empty for none
     int expectedExit = 0;
     bool fullBar = false;
+    std::vector<ExpectedDialog> layouts;
+    std::vector<Step> steps;
+};
+
+// Reads run's arguments into plan; false, after saying why, on misuse.
+bool ParseRun(int argc, char** argv, RunPlan* plan)
+{
+    plan->setup = argv[2];
+    std::string product;
+    std::string folder;
     std::vector<const char*> stepArgs;
     for (int i = 3; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--exit" && i + 1 < argc)
-            expectedExit = std::atoi(argv[++i]);
+            plan->expectedExit = std::atoi(argv[++i]);
         else if (arg == "--shots" && i + 1 < argc)
-            shots = argv[++i];
+            plan->shots = argv[++i];
         else if (arg == "--product" && i + 1 < argc)
             product = argv[++i];
         else if (arg == "--install-dir" && i + 1 < argc)
             folder = argv[++i];
         else if (arg == "--full-bar")
-            fullBar = true;
+            plan->fullBar = true;
         else
             stepArgs.push_back(argv[i]);
     }
     if (product.empty() || folder.empty()) {
         std::fprintf(stderr, "driver: run needs --product and --install-dir\n");
-        return 2;
+        return false;
     }
-    std::vector<ExpectedDialog> layouts = ExpectedDialogs(product, folder);
-    std::vector<Step> steps;
+    plan->layouts = ExpectedDialogs(product, folder);
     for (const char* arg : stepArgs) {
         Step step;
-        if (!ParseStep(layouts, arg, step)) {
+        if (!ParseStep(plan->layouts, arg, step)) {
             std::fprintf(stderr, "driver: bad step %s\n", arg);
-            return 2;
+            return false;
         }
-        steps.push_back(step);
+        plan->steps.push_back(step);
     }
+    return true;
+}
 
+bool StartSetup(const std::string& setup, PROCESS_INFORMATION* child)
+{
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
-    PROCESS_INFORMATION child = {};
     std::vector<char> commandLine(setup.begin(), setup.end());
     commandLine.push_back('\0');
     if (!CreateProcessA(setup.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-            &child)) {
+            child)) {
         std::printf("FAIL cannot start %s (error %lu)\n", setup.c_str(), GetLastError());
-        return 1;
+        return false;
     }
-    CloseHandle(child.hThread);
+    CloseHandle(child->hThread);
     std::printf("started %s\n", setup.c_str());
     std::fflush(stdout);
+    return true;
+}
 
-    for (const Step& step : steps) {
-        const ExpectedDialog& layout = layouts[step.dialog];
-        HWND dialog = WaitForDialog(child.hProcess, child.dwProcessId, layouts, step.dialog);
-        if (dialog == nullptr)
-            break;
-        if (step.dialog == kProgress) {
-            HWND bar = GetDlgItem(dialog, IDC_PROGRESS);
-            BarSamples early;
-            SampleBar(bar, early);
-            CheckDialog(dialog, layout);
-            if (!shots.empty() && !SaveClientBitmap(dialog, shots + "\\" + layout.name + ".bmp"))
-                Fail("cannot save %s picture", layout.name);
-            int cancelAt = -1;
-            if (step.action.compare(0, 7, "cancel@") == 0)
-                cancelAt = std::atoi(step.action.c_str() + 7);
-            else if (step.action != "wait")
-                Fail("unknown progress action %s", step.action.c_str());
-            DriveProgress(dialog, cancelAt, fullBar);
-            continue;
-        }
-        // The modal loop runs once the dialog answers a sent message.
-        DWORD_PTR ignored = 0;
-        SendMessageTimeoutA(dialog, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
-        CheckDialog(dialog, layout);
-        if (!shots.empty() && !SaveClientBitmap(dialog, shots + "\\" + layout.name + ".bmp"))
-            Fail("cannot save %s picture", layout.name);
-        PerformStep(dialog, layout, step.action);
+void TakePicture(const RunPlan& plan, HWND dialog, const ExpectedDialog& layout)
+{
+    if (!plan.shots.empty() && !SaveClientBitmap(dialog, plan.shots + "\\" + layout.name + ".bmp"))
+        Fail("cannot save %s picture", layout.name);
+}
+
+// Meets the dialog of steps[*at]: checks what it shows, takes its picture,
+// then presses it or, for the progress dialog, samples the bar until it
+// ends. A progress dialog that is only waited for may end before it can be
+// seen (a small payload); then the next step's dialog is met in its place
+// and *at moves on to it. False when the dialog did not come.
+bool PerformPlannedStep(const RunPlan& plan, size_t* at, const PROCESS_INFORMATION& child)
+{
+    const Step* step = &plan.steps[*at];
+    int standIn = -1;
+    if (step->dialog == kProgress && step->action == "wait" && !plan.fullBar && *at + 1 < plan.steps.size())
+        standIn = plan.steps[*at + 1].dialog;
+    int found = -1;
+    HWND dialog = WaitForDialog(child.hProcess, child.dwProcessId, plan.layouts, step->dialog, standIn, &found);
+    if (dialog == nullptr)
+        return false;
+    if (found != step->dialog) {
+        std::printf("IDD_PROGRESS ended before it was seen\n");
+        step = &plan.steps[++*at];
     }
+    const ExpectedDialog& layout = plan.layouts[step->dialog];
+    // The modal loop runs once the dialog answers a sent message.
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutA(dialog, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+    CheckDialog(dialog, layout);
+    TakePicture(plan, dialog, layout);
+    if (step->dialog == kProgress) {
+        int cancelAt = -1;
+        if (step->action.compare(0, 7, "cancel@") == 0)
+            cancelAt = std::atoi(step->action.c_str() + 7);
+        else if (step->action != "wait")
+            Fail("unknown progress action %s", step->action.c_str());
+        DriveProgress(dialog, cancelAt, plan.fullBar);
+    } else {
+        PerformStep(dialog, layout, step->action);
+    }
+    return true;
+}
 
-    // After the last step the process must end without showing anything.
+// After the last step the process must end without showing anything, with
+// the expected exit code.
+void ExpectQuietEnd(const RunPlan& plan, const PROCESS_INFORMATION& child)
+{
     DWORD start = GetTickCount();
     bool ended = false;
     while (GetTickCount() - start < kExitTimeoutMs) {
@@ -524,10 +559,25 @@ int RunScenario(int argc, char** argv)
     }
     DWORD exitCode = 0;
     GetExitCodeProcess(child.hProcess, &exitCode);
-    CloseHandle(child.hProcess);
     std::printf("exit %lu after last step in %lu ms\n", exitCode, GetTickCount() - start);
-    if (ended && static_cast<int>(exitCode) != expectedExit)
-        Fail("exit code %lu, expected %d", exitCode, expectedExit);
+    if (ended && static_cast<int>(exitCode) != plan.expectedExit)
+        Fail("exit code %lu, expected %d", exitCode, plan.expectedExit);
+}
+
+int RunScenario(int argc, char** argv)
+{
+    RunPlan plan;
+    if (!ParseRun(argc, argv, &plan))
+        return 2;
+    PROCESS_INFORMATION child = {};
+    if (!StartSetup(plan.setup, &child))
+        return 1;
+    for (size_t at = 0; at < plan.steps.size(); ++at) {
+        if (!PerformPlannedStep(plan, &at, child))
+            break;
+    }
+    ExpectQuietEnd(plan, child);
+    CloseHandle(child.hProcess);
     std::printf("%s\n", g_failures == 0 ? "PASS" : "FAILED");
     return g_failures == 0 ? 0 : 1;
 }
