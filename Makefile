@@ -92,10 +92,14 @@ fuzz-build: native tools
 fuzz: fuzz-build
 	fuzz/run.sh $(FUZZ_SECONDS)
 
-# One ctest run over the four build trees, so it ends with one summary; ctest
-# reads build/CTestTestfile.cmake, which names the trees.
+# The build trees whose tests `make test` runs.
+TEST_TREES := native win32 win64 fuzz
+
+# One ctest run over the trees, so it ends with one summary: ctest takes a
+# single folder, and build/CTestTestfile.cmake makes build/ one that holds
+# them all.
 test: native windows-trees fuzz-build
-	printf 'subdirs("native")\nsubdirs("win32")\nsubdirs("win64")\nsubdirs("fuzz")\n' > build/CTestTestfile.cmake
+	printf 'subdirs("%s")\n' $(TEST_TREES) > build/CTestTestfile.cmake
 	ctest --test-dir build --output-on-failure -j $(JOBS)
 
 demo: windows-trees
