@@ -16,9 +16,7 @@
 #include <vector>
 
 #include "payload/archive_extractor.h"
-#include "payload/payload_view.h"
-#include "payload/progress_window.h"
-#include "platform/platform_native.h"
+#include "payload/payload_range.h"
 #include "tools/folder_packer.h"
 #include "tools/windows_names.h"
 
@@ -139,15 +137,11 @@ void ShowPackProgress(void* context, uint64_t done, uint64_t total)
     DrawProgress("packing", total == 0 ? 100 : static_cast<int>(done * 100 / total), detail);
 }
 
-// Messages the extraction code sends: the bar's position, and the end.
-intptr_t ExtractMessageHook(void* context, WindowHandle, unsigned message, uintptr_t wParam, intptr_t)
+void ShowExtractProgress(void* context, int percent)
 {
     ProgressLine* line = static_cast<ProgressLine*>(context);
-    if (message == kProgressSetPos && ProgressDue(line))
-        DrawProgress("extracting", static_cast<int>(wParam), "");
-    else if (message == WM_EXTRACT_DONE)
-        ClearProgress(line);
-    return 0;
+    if (ProgressDue(line))
+        DrawProgress("extracting", percent, "");
 }
 
 // ---------------------------------------------------------------------------
@@ -193,11 +187,9 @@ int MapPayload(const char* path, MappedPayload* mapped)
     return result;
 }
 
-void ViewPayload(const MappedPayload& mapped)
+PayloadRange RangeOf(const MappedPayload& mapped, PayloadProgress progress, void* context)
 {
-    g_payloadView.base = mapped.base;
-    g_payloadView.size = static_cast<int32_t>(mapped.size);
-    g_payloadView.consumed = 0;
+    return {mapped.base, static_cast<int32_t>(mapped.size), progress, context};
 }
 
 // ---------------------------------------------------------------------------
@@ -286,24 +278,14 @@ int List(const std::vector<std::string>& args)
     MappedPayload mapped;
     if (int failed = MapPayload(args[0].c_str(), &mapped))
         return failed;
-    ViewPayload(mapped);
-
-    std::unique_ptr<ArchiveExtractor> extractor(new ArchiveExtractor());
-    extractor->reader.reset(CreateInflatingReader(ReadPayload, nullptr));
-    if (!extractor->reader)
-        return Fail(kExitBadArchive, args[0], kStopNoMemory);
     // The extractor's own walk, printing instead of writing, so it stops
     // where and why an install would.
-    const char* stop = WalkArchive(extractor.get(), {ListFolder, ListFile, nullptr});
+    const char* stop = WalkPayloadRange(RangeOf(mapped, nullptr, nullptr), {ListFolder, ListFile, nullptr});
     std::fflush(stdout);
     if (stop != nullptr)
         return Fail(kExitBadArchive, args[0], stop);
     return 0;
 }
-
-// Marks the progress dialog and its bar as present, so the extraction code
-// sends its messages to the hook.
-WindowHandle const kTerminalWindow = reinterpret_cast<WindowHandle>(1);
 
 int Extract(const std::vector<std::string>& args)
 {
@@ -325,16 +307,9 @@ int Extract(const std::vector<std::string>& args)
         return Fail(kExitUsage, dir, std::strerror(errno));
 
     ProgressLine line = StartProgress();
-    SetMessageHook(ExtractMessageHook, &line);
-    g_progressDialog.store(kTerminalWindow);
-    g_progressBar.store(kTerminalWindow);
-    ViewPayload(mapped);
-    ResetExtractStop();
-    ExtractArchive(nullptr);
+    const char* stop = ExtractPayloadRange(RangeOf(mapped, ShowExtractProgress, &line));
     ClearProgress(&line);
-    SetMessageHook(nullptr, nullptr);
-
-    if (const char* stop = LastExtractStopReason())
+    if (stop != nullptr)
         return Fail(kExitBadArchive, payload, stop);
     return 0;
 }
