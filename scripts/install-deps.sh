@@ -8,7 +8,7 @@ set -euo pipefail
 
 packages=(
     g++ make cmake pkg-config
-    zlib1g-dev googletest libgtest-dev libbenchmark-dev
+    zlib1g-dev libdeflate-dev googletest libgtest-dev libbenchmark-dev
     clang-14 libclang-rt-14-dev
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev
     wine wine32:i386 wine64
