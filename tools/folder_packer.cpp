@@ -380,11 +380,13 @@ static bool WriteEntry(PackRun* run, const PackEntry& entry)
 static bool SizeUp(PackRun* run)
 {
     uint64_t archive = 6;
-    for (const PackEntry& entry : run->entries)
-        archive += entry.folder ? FolderEntryBytes(entry.archive.c_str()) : FileEntryBytes(entry.archive.c_str(), entry.size);
+    for (const PackEntry& entry : run->entries) {
+        const char* path = entry.archive.c_str();
+        archive += entry.folder ? FolderEntryBytes(path) : FileEntryBytes(path, entry.size);
+    }
     run->status.archiveBytes = archive;
     run->status.memoryBytes = archive + CompressedBound(archive);
-    const uint64_t physical = static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    const uint64_t physical = static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
     if (run->status.memoryBytes > physical)
         return Refuse(run->error, run->dir,
                       "packing needs about " + std::to_string(run->status.memoryBytes >> 20) +

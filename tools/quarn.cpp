@@ -161,9 +161,9 @@ void ShowPackProgress(void* context, const PackStatus& status)
         // One call compresses everything and cannot say how far it is, so
         // the line shows that it is alive and what it holds.
         static const char kTurn[] = "|/-\\";
-        std::snprintf(detail, sizeof detail, "%c %.1f MB, %.0f s, up to %.0f MB of memory ",
-                      kTurn[line->turns++ % 4], Megabytes(status.archiveBytes), Seconds(Clock::now() - line->stageStart),
-                      Megabytes(status.memoryBytes));
+        const double seconds = Seconds(Clock::now() - line->stageStart);
+        std::snprintf(detail, sizeof detail, "%c %.1f MB, %.0f s, up to %.0f MB of memory ", kTurn[line->turns++ % 4],
+                      Megabytes(status.archiveBytes), seconds, Megabytes(status.memoryBytes));
         std::fprintf(stderr, "\rcompressing %s", detail);
         std::fflush(stderr);
     }
