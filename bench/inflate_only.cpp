@@ -1,6 +1,7 @@
 // zlib alone: inflates a payload file into a 64 KB buffer over and over and
-// drops the output. The floor that extraction is measured against.
-// Usage: inflate_only PAYLOAD
+// drops the output, or writes it to OUT: the floor that extraction is
+// measured against, and the archive's bytes for other compressors.
+// Usage: inflate_only PAYLOAD [OUT]
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -13,8 +14,13 @@
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: inflate_only PAYLOAD\n");
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: inflate_only PAYLOAD [OUT]\n");
+        return 2;
+    }
+    FILE* out = argc == 3 ? std::fopen(argv[2], "wb") : nullptr;
+    if (argc == 3 && out == nullptr) {
+        std::perror("inflate_only: OUT");
         return 2;
     }
     int fd = open(argv[1], O_RDONLY);
@@ -36,13 +42,19 @@ int main(int argc, char** argv)
         return 2;
     stream.next_in = static_cast<Bytef*>(base);
     stream.avail_in = static_cast<uInt>(info.st_size);
-    static unsigned char out[64 * 1024];
+    static unsigned char buffer[64 * 1024];
     int result;
     do {
-        stream.next_out = out;
-        stream.avail_out = sizeof out;
+        stream.next_out = buffer;
+        stream.avail_out = sizeof buffer;
         result = inflate(&stream, Z_NO_FLUSH);
+        if (out != nullptr)
+            std::fwrite(buffer, 1, sizeof buffer - stream.avail_out, out);
     } while (result == Z_OK);
+    if (out != nullptr && std::fclose(out) != 0) {
+        std::perror("inflate_only: OUT");
+        return 2;
+    }
     unsigned long total = stream.total_out;
     inflateEnd(&stream);
     if (result != Z_STREAM_END) {

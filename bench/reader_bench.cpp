@@ -1,14 +1,13 @@
-// Benchmarks of the inflating reader's two paths through the extractor:
-// ReadLine over many short lines, and CopyToFile with big bodies.
+// Benchmarks of the inflating reader's two paths through the extractor's
+// walk: ReadLine over many short lines, and CopyToFile with big bodies.
 #include <cstdio>
-#include <memory>
 #include <string>
 
 #include <benchmark/benchmark.h>
 #include <zlib.h>
 
 #include "payload/archive_extractor.h"
-#include "payload/payload_view.h"
+#include "payload/payload_range.h"
 
 namespace {
 
@@ -21,39 +20,41 @@ std::string Compress(const std::string& data)
     return out;
 }
 
-void ViewPayload(const std::string& payload)
+PayloadRange RangeOf(const std::string& payload)
 {
-    g_payloadView.base = reinterpret_cast<const unsigned char*>(payload.data());
-    g_payloadView.size = static_cast<int32_t>(payload.size());
-    g_payloadView.consumed = 0;
+    return {reinterpret_cast<const unsigned char*>(payload.data()), static_cast<int32_t>(payload.size()), nullptr,
+            nullptr};
 }
 
-std::unique_ptr<ArchiveExtractor> NewExtractor()
+const char* SkipFolder(void*, ArchiveExtractor*, const char*) { return nullptr; }
+
+const char* CountEmptyFile(void* context, ArchiveExtractor*, int, const char*)
 {
-    std::unique_ptr<ArchiveExtractor> extractor(new ArchiveExtractor());
-    extractor->reader.reset(CreateInflatingReader(ReadPayload, nullptr));
-    return extractor;
+    ++*static_cast<int*>(context);
+    return nullptr;
 }
 
-// The entry lines of an archive of many small files, without bodies.
+// An archive of many empty files: nothing but entry lines.
 void LinePath(benchmark::State& state)
 {
-    std::string text;
+    std::string text = "Quarn\n";
     for (int i = 0; text.size() < 2000000; ++i)
-        text += "f\n" + std::to_string(1000 + i * 37 % 90000) + "\n./data/levels/chapter" + std::to_string(i % 9) +
-                "/level" + std::to_string(i) + ".map\n";
+        text += "f\n0\n./data/levels/chapter" + std::to_string(i % 9) + "/level" + std::to_string(i) + ".map\n";
     const std::string payload = Compress(text);
     for (auto _ : state) {
-        ViewPayload(payload);
-        auto extractor = NewExtractor();
-        int lines = 0;
-        while (ReadLine(extractor.get(), extractor->line, kLineSize) != nullptr)
-            ++lines;
-        benchmark::DoNotOptimize(lines);
+        int files = 0;
+        if (WalkPayloadRange(RangeOf(payload), {SkipFolder, CountEmptyFile, &files}) != nullptr)
+            state.SkipWithError("walk stopped");
+        benchmark::DoNotOptimize(files);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size()));
 }
 BENCHMARK(LinePath)->Unit(benchmark::kMillisecond);
+
+const char* CopyToSink(void* context, ArchiveExtractor* extractor, int size, const char*)
+{
+    return CopyToFile(extractor, static_cast<FILE*>(context), size) == size ? nullptr : "short copy";
+}
 
 // One big body, compressible (range 0) or not (range 1), copied to /dev/null.
 void BlockPath(benchmark::State& state)
@@ -64,13 +65,10 @@ void BlockPath(benchmark::State& state)
         seed = seed * 1103515245 + 12345;
         body[i] = static_cast<char>(state.range(0) == 0 ? "aaaabcd\n"[(seed >> 16) & 7] : seed >> 16);
     }
-    const std::string payload = Compress(body);
+    const std::string payload = Compress("Quarn\nf\n" + std::to_string(body.size()) + "\n./big\n" + body);
     FILE* sink = std::fopen("/dev/null", "wb");
     for (auto _ : state) {
-        ViewPayload(payload);
-        auto extractor = NewExtractor();
-        int copied = CopyToFile(extractor.get(), sink, static_cast<int>(body.size()));
-        if (copied != static_cast<int>(body.size()))
+        if (WalkPayloadRange(RangeOf(payload), {SkipFolder, CopyToSink, sink}) != nullptr)
             state.SkipWithError("short copy");
     }
     std::fclose(sink);

@@ -12,6 +12,7 @@ add_library(core STATIC
     ${core_root}/payload/payload_view.cpp
     ${core_root}/payload/inflating_reader.cpp
     ${core_root}/payload/archive_extractor.cpp
+    ${core_root}/payload/payload_range.cpp
     ${core_root}/shortcut/path_helpers.cpp
     ${core_platform}
 )

@@ -201,14 +201,18 @@ static const char* WriteFileEntry(void*, ArchiveExtractor* x, int size, const ch
     return nullptr;
 }
 
-const char* ExtractArchiveFrom(ReadCallback read, void* context)
+const char* WalkArchiveFrom(ReadCallback read, void* context, const ArchiveEntryHandler& handler)
 {
     // About 55 KB, well within a thread's default 1 MB stack.
     ArchiveExtractor extractor;
     extractor.reader.reset(CreateInflatingReader(read, context));
-    extractor.error =
-        extractor.reader ? WalkArchive(&extractor, {MakeFolderEntry, WriteFileEntry, nullptr}) : kStopNoMemory;
+    extractor.error = extractor.reader ? WalkArchive(&extractor, handler) : kStopNoMemory;
     return extractor.error;
+}
+
+const char* ExtractArchiveFrom(ReadCallback read, void* context)
+{
+    return WalkArchiveFrom(read, context, {MakeFolderEntry, WriteFileEntry, nullptr});
 }
 
 int ExtractArchive(void* argument)

@@ -74,9 +74,12 @@ const char* WalkArchive(ArchiveExtractor* extractor, const ArchiveEntryHandler& 
 // dialog when one is set. Always returns 0; argument is unused.
 int ExtractArchive(void* argument);
 
-// Unpacks the archive read through read(context) into the current
-// directory. Returns the stop reason, null after a clean end; records and
-// sends nothing.
+// Walks the archive read through read(context) with a reader of its own,
+// freed at the end. Returns the stop reason ("out of memory" when there is no
+// reader), null after a clean end; records and sends nothing.
+const char* WalkArchiveFrom(ReadCallback read, void* context, const ArchiveEntryHandler& handler);
+
+// The walk that unpacks the archive into the current directory.
 const char* ExtractArchiveFrom(ReadCallback read, void* context);
 
 // The stop reason of the latest run, null after a clean end. It is set before

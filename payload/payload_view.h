@@ -16,6 +16,10 @@ extern PayloadView g_payloadView;
 // that payloads up to 2 GiB give 0 to 100.
 int PayloadPercent(int32_t consumed, int32_t size);
 
+// Copies the next min(capacity, remaining) bytes of view to buffer and counts
+// them as consumed. Returns the count, 0 once the view is exhausted.
+int TakePayloadSlice(PayloadView* view, unsigned char* buffer, int capacity);
+
 // Read callback over g_payloadView: copies the next min(capacity, remaining)
 // bytes to buffer, sends the consumed percentage to the progress bar (when
 // there is one) and returns the count copied, 0 once the payload is

@@ -12,7 +12,7 @@
 set -euo pipefail
 
 build_packages=(
-    g++ make cmake git zlib1g-dev
+    g++ make cmake git zlib1g-dev libdeflate-dev
     g++-mingw-w64-i686 libz-mingw-w64-dev
     osslsigncode
 )

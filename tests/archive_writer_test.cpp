@@ -1,5 +1,5 @@
 // Tests of the archive writer and the folder packer: the bytes they put into
-// the zlib stream, and their order.
+// the zlib stream, their order, and what a pack refuses.
 #include "tools/archive_writer.h"
 #include "tools/folder_packer.h"
 
@@ -15,11 +15,14 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "tests/archive_builder.h"
+
 namespace {
 
-std::string Inflate(const std::string& compressed)
+// Plain zlib's inflate, the installer's, of a stream of at most capacity bytes.
+std::string Inflate(const std::string& compressed, size_t capacity = 1 << 20)
 {
-    std::string out(1 << 20, '\0');
+    std::string out(capacity, '\0');
     uLongf size = out.size();
     int result = uncompress(reinterpret_cast<Bytef*>(&out[0]), &size,
                             reinterpret_cast<const Bytef*>(compressed.data()), compressed.size());
@@ -57,32 +60,80 @@ protected:
     std::string payload;
 };
 
-TEST_F(PackTest, WriterEntriesInflateToTheArchiveLayout)
+std::string Text(const ArchiveWriter& writer)
 {
-    FILE* out = std::fopen(payload.c_str(), "wb");
-    ASSERT_NE(out, nullptr);
-    std::unique_ptr<ArchiveWriter> writer(new ArchiveWriter());
-    EXPECT_EQ(StartArchive(writer.get(), out, 6), 0);
-    EXPECT_EQ(WriteFolderEntry(writer.get(), "./sub"), 0);
-    EXPECT_EQ(WriteFileHeader(writer.get(), "./sub/a b", 3), 0);
-    EXPECT_EQ(WriteArchiveBytes(writer.get(), "x\ny", 3), 0);
-    EXPECT_EQ(WriteFileHeader(writer.get(), "./e", 0), 0);
-    EXPECT_EQ(FinishArchive(writer.get()), 0);
-    EndArchiveWriter(writer.get());
-    std::fclose(out);
-
-    std::string compressed = ReadFile(payload);
-    EXPECT_EQ(writer->compressedBytes, compressed.size());
-    EXPECT_EQ(Inflate(compressed), "Quarn\nd\n./sub\nf\n3\n./sub/a b\nx\nyf\n0\n./e\n");
+    return std::string(reinterpret_cast<const char*>(writer.bytes), writer.size);
 }
 
-TEST_F(PackTest, BadLevelIsRefusedBeforeAnythingIsWritten)
+std::string Bytes(const CompressedArchive& compressed)
 {
-    ArchiveWriter writer;
-    EXPECT_EQ(StartArchive(&writer, stdout, 10), -1);
-    EXPECT_STREQ(writer.errorText, "bad compression level");
-    EXPECT_EQ(WriteFolderEntry(&writer, "./x"), -1);
+    return std::string(reinterpret_cast<const char*>(compressed.bytes), compressed.size);
+}
+
+TEST(ArchiveWriter, EntriesMakeTheArchiveLayout)
+{
+    ArchiveWriter writer{};
+    EXPECT_EQ(StartArchive(&writer, 0), 0);
+    EXPECT_EQ(WriteFolderEntry(&writer, "./sub"), 0);
+    EXPECT_EQ(WriteFileHeader(&writer, "./sub/a b", 3), 0);
+    EXPECT_EQ(WriteArchiveBytes(&writer, "x\ny", 3), 0);
+    EXPECT_EQ(WriteFileHeader(&writer, "./e", 0), 0);
+    EXPECT_EQ(Text(writer), "Quarn\nd\n./sub\nf\n3\n./sub/a b\nx\nyf\n0\n./e\n");
+    EXPECT_EQ(writer.size, 6 + FolderEntryBytes("./sub") + FileEntryBytes("./sub/a b", 3) + FileEntryBytes("./e", 0));
+
+    CompressedArchive compressed{};
+    EXPECT_EQ(CompressArchive(&writer, 6, nullptr, nullptr, &compressed), 0);
+    EXPECT_EQ(Inflate(Bytes(compressed)), Text(writer));
+    FreeCompressed(&compressed);
     EndArchiveWriter(&writer);
+}
+
+// Texts of several megabytes, whose deflate blocks and matches span
+// the 32 KiB window many times over, at every level.
+TEST(ArchiveWriter, CompressedTextInflatesWithZlibToExactlyTheTextAtEveryLevel)
+{
+    std::string lines;
+    for (int i = 0; lines.size() < 3000000; ++i)
+        lines += "level " + std::to_string(i % 977) + " row\r\n";
+    for (int level = 0; level <= kMaxCompressionLevel; ++level) {
+        SCOPED_TRACE(level);
+        ArchiveWriter writer{};
+        ASSERT_EQ(StartArchive(&writer, 16), 0);  // grows as it goes
+        WriteFolderEntry(&writer, "./data");
+        WriteFileHeader(&writer, "./data/noise", 1000000);
+        WriteArchiveBytes(&writer, NoiseBytes(1000000, level).data(), 1000000);
+        WriteFileHeader(&writer, "./data/lines.txt", static_cast<int64_t>(lines.size()));
+        WriteArchiveBytes(&writer, lines.data(), lines.size());
+        WriteFileHeader(&writer, "./data/zeros", 2000000);
+        EXPECT_EQ(WriteArchiveBytes(&writer, std::string(2000000, '\0').data(), 2000000), 0);
+
+        CompressedArchive compressed{};
+        ASSERT_EQ(CompressArchive(&writer, level, nullptr, nullptr, &compressed), 0);
+        EXPECT_EQ(Inflate(Bytes(compressed), writer.size + 1), Text(writer));
+        FreeCompressed(&compressed);
+        EndArchiveWriter(&writer);
+    }
+}
+
+TEST(ArchiveWriter, BadLevelIsRefusedBeforeAnythingIsCompressed)
+{
+    for (int level : {-1, 13}) {
+        ArchiveWriter writer{};
+        ASSERT_EQ(StartArchive(&writer, 0), 0);
+        CompressedArchive compressed{};
+        EXPECT_EQ(CompressArchive(&writer, level, nullptr, nullptr, &compressed), -1);
+        EXPECT_STREQ(writer.errorText, "bad compression level");
+        EXPECT_EQ(compressed.bytes, nullptr);
+        EXPECT_EQ(WriteFolderEntry(&writer, "./x"), -1);
+        EndArchiveWriter(&writer);
+    }
+}
+
+PackOptions AtLevel(int level)
+{
+    PackOptions options;
+    options.level = level;
+    return options;
 }
 
 TEST_F(PackTest, FolderPacksParentsFirstFilesBeforeSubfoldersInByteOrder)
@@ -97,7 +148,7 @@ TEST_F(PackTest, FolderPacksParentsFirstFilesBeforeSubfoldersInByteOrder)
     WriteFile(tree + "/b/file", "f\r\n");
 
     PackError error;
-    ASSERT_TRUE(PackFolder(tree.c_str(), payload.c_str(), 9, nullptr, nullptr, nullptr, &error)) << error.text;
+    ASSERT_TRUE(PackFolder(tree.c_str(), payload.c_str(), PackOptions{}, &error)) << error.text;
     EXPECT_EQ(Inflate(ReadFile(payload)),
               "Quarn\n"
               "d\n.\n"
@@ -115,9 +166,9 @@ TEST_F(PackTest, LevelSetsTheZlibHeader)
 {
     WriteFile(tree + "/a", std::string(1000, 'a'));
     PackError error;
-    ASSERT_TRUE(PackFolder(tree.c_str(), payload.c_str(), 1, nullptr, nullptr, nullptr, &error));
+    ASSERT_TRUE(PackFolder(tree.c_str(), payload.c_str(), AtLevel(1), &error));
     EXPECT_EQ(ReadFile(payload).substr(0, 2), "\x78\x01");
-    ASSERT_TRUE(PackFolder(tree.c_str(), payload.c_str(), 9, nullptr, nullptr, nullptr, &error));
+    ASSERT_TRUE(PackFolder(tree.c_str(), payload.c_str(), AtLevel(9), &error));
     EXPECT_EQ(ReadFile(payload).substr(0, 2), "\x78\xDA");
 }
 
@@ -132,15 +183,19 @@ TEST_F(PackTest, ProgressClimbsToTheTotalOfFileBytes)
     WriteFile(tree + "/big", std::string(200000, 'b'));
     WriteFile(tree + "/small", "s");
     ProgressSeen seen;
-    PackProgress record = [](void* context, uint64_t done, uint64_t total) {
+    PackOptions options = AtLevel(1);
+    options.context = &seen;
+    options.progress = [](void* context, const PackStatus& status) {
         ProgressSeen* s = static_cast<ProgressSeen*>(context);
-        EXPECT_GE(done, s->lastDone);
+        if (status.stage != PackStage::Reading)
+            return;
+        EXPECT_GE(status.done, s->lastDone);
         s->calls++;
-        s->lastDone = done;
-        s->total = total;
+        s->lastDone = status.done;
+        s->total = status.total;
     };
     PackError error;
-    ASSERT_TRUE(PackFolder(tree.c_str(), payload.c_str(), 1, nullptr, record, &seen, &error));
+    ASSERT_TRUE(PackFolder(tree.c_str(), payload.c_str(), options, &error));
     EXPECT_GT(seen.calls, 2u);
     EXPECT_EQ(seen.total, 200001u);
     EXPECT_EQ(seen.lastDone, 200001u);
@@ -152,7 +207,7 @@ TEST_F(PackTest, RefusalNamesThePathAndLeavesNothing)
     WriteFile(tree + "/ok", "fine");
     WriteFile(tree + "/a|b", "bad");
     PackError error;
-    EXPECT_FALSE(PackFolder(tree.c_str(), payload.c_str(), 9, nullptr, nullptr, nullptr, &error));
+    EXPECT_FALSE(PackFolder(tree.c_str(), payload.c_str(), PackOptions{}, &error));
     EXPECT_EQ(error.path, tree + "/a|b");
     EXPECT_EQ(ReadFile(payload), "older payload");
     int items = 0;
@@ -161,6 +216,24 @@ TEST_F(PackTest, RefusalNamesThePathAndLeavesNothing)
         ++items;
     }
     EXPECT_EQ(items, 2);  // tree and the untouched payload
+}
+
+TEST_F(PackTest, PayloadOverTheLimitIsRefusedAndNothingIsWritten)
+{
+    WriteFile(payload, "older payload");
+    WriteFile(tree + "/noise", NoiseBytes(5000, 1));
+    PackOptions options;
+    options.maxPayloadBytes = 4000;
+    PackError error;
+    EXPECT_FALSE(PackFolder(tree.c_str(), payload.c_str(), options, &error));
+    EXPECT_EQ(error.path, payload);
+    EXPECT_EQ(error.text.find("payload would be "), 0u) << error.text;
+    EXPECT_NE(error.text.find(" bytes, over the 4000 that setup.exe can hold"), std::string::npos) << error.text;
+    EXPECT_EQ(ReadFile(payload), "older payload");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root), std::filesystem::directory_iterator()), 2);
+
+    options.maxPayloadBytes = 6000;
+    EXPECT_TRUE(PackFolder(tree.c_str(), payload.c_str(), options, &error)) << error.text;
 }
 
 }  // namespace

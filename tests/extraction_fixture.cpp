@@ -62,9 +62,9 @@ void ExtractionTest::TearDown()
 const char* ExtractionTest::Extract(const std::string& payload)
 {
     payload_ = payload;
-    g_payloadView.base = reinterpret_cast<const unsigned char*>(payload_.data());
-    g_payloadView.size = static_cast<int32_t>(payload_.size());
-    g_payloadView.consumed = 0;
+    // As the installer fills it before its job runs.
+    g_payloadView = PayloadView{reinterpret_cast<const unsigned char*>(payload_.data()),
+                                static_cast<int32_t>(payload_.size()), 0};
     messages.clear();
     progressMessages_ = 0;
     EXPECT_EQ(ExtractArchive(nullptr), 0);

@@ -160,7 +160,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 refuse "a missing folder" missing-folder missing-folder
 refuse "a file as folder" small/z.txt small/z.txt
-refuse "a level out of range" --level small --level 10
+refuse "a level out of range" --level small --level 13
 refuse "an unknown option" --fast small --fast
 rm -rf outdir && mkdir outdir
 run pack small small/inside.qua

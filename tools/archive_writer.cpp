@@ -1,7 +1,16 @@
-// The streaming Quarn archive writer: entries deflated into one zlib stream.
+// The Quarn archive writer: the text in memory, compressed whole with
+// libdeflate.
 #include "tools/archive_writer.h"
 
+#include <pthread.h>
+#include <time.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+
+#include <libdeflate.h>
 
 static int FailWriter(ArchiveWriter* writer, const char* text)
 {
@@ -10,41 +19,24 @@ static int FailWriter(ArchiveWriter* writer, const char* text)
     return -1;
 }
 
-// Runs deflate with flush until it has consumed the input (and, for
-// Z_FINISH, ended the stream), writing every full or final output buffer.
-static int Deflate(ArchiveWriter* writer, int flush)
+static int Reserve(ArchiveWriter* writer, size_t capacity)
 {
-    z_stream& stream = writer->stream;
-    for (;;) {
-        stream.next_out = writer->outBuffer;
-        stream.avail_out = kWriterBufferSize;
-        int result = deflate(&stream, flush);
-        if (result == Z_STREAM_ERROR)
-            return FailWriter(writer, "deflate failed");
-        size_t have = kWriterBufferSize - stream.avail_out;
-        if (have > 0 && fwrite(writer->outBuffer, 1, have, writer->out) != have)
-            return FailWriter(writer, "write error");
-        writer->compressedBytes += have;
-        if (flush == Z_FINISH ? result == Z_STREAM_END : stream.avail_out != 0)
-            return 0;
-    }
+    void* grown = std::realloc(writer->bytes, capacity);
+    if (grown == nullptr)
+        return FailWriter(writer, "out of memory");
+    writer->bytes = static_cast<unsigned char*>(grown);
+    writer->capacity = capacity;
+    return 0;
 }
 
-int StartArchive(ArchiveWriter* writer, FILE* out, int level)
+int StartArchive(ArchiveWriter* writer, size_t capacity)
 {
-    writer->out = out;
-    writer->started = false;
+    writer->bytes = nullptr;
+    writer->size = 0;
+    writer->capacity = 0;
     writer->errorText = nullptr;
-    writer->compressedBytes = 0;
-    writer->stream.zalloc = nullptr;
-    writer->stream.zfree = nullptr;
-    writer->stream.opaque = nullptr;
-    writer->stream.state = nullptr;
-    if (level < 0 || level > 9)
-        return FailWriter(writer, "bad compression level");
-    if (deflateInit(&writer->stream, level) != Z_OK)
-        return FailWriter(writer, "deflater won't start");
-    writer->started = true;
+    if (Reserve(writer, capacity < 64 ? 64 : capacity) != 0)
+        return -1;
     return WriteArchiveBytes(writer, "Quarn\n", 6);
 }
 
@@ -52,16 +44,11 @@ int WriteArchiveBytes(ArchiveWriter* writer, const void* data, size_t size)
 {
     if (writer->errorText != nullptr)
         return -1;
-    const unsigned char* next = static_cast<const unsigned char*>(data);
-    while (size > 0) {
-        uInt piece = size > (1u << 30) ? (1u << 30) : static_cast<uInt>(size);
-        writer->stream.next_in = const_cast<unsigned char*>(next);
-        writer->stream.avail_in = piece;
-        if (Deflate(writer, Z_NO_FLUSH) != 0)
-            return -1;
-        next += piece;
-        size -= piece;
-    }
+    if (size > writer->capacity - writer->size &&
+        Reserve(writer, writer->size + (size > writer->size ? size : writer->size)) != 0)
+        return -1;
+    std::memcpy(writer->bytes + writer->size, data, size);
+    writer->size += size;
     return 0;
 }
 
@@ -85,22 +72,95 @@ int WriteFileHeader(ArchiveWriter* writer, const char* path, int64_t size)
     return WriteLine(writer, path);
 }
 
-int FinishArchive(ArchiveWriter* writer)
+size_t FolderEntryBytes(const char* path)
 {
-    if (writer->errorText != nullptr)
-        return -1;
-    writer->stream.next_in = nullptr;
-    writer->stream.avail_in = 0;
-    if (Deflate(writer, Z_FINISH) != 0)
-        return -1;
-    if (fflush(writer->out) != 0 || ferror(writer->out))
-        return FailWriter(writer, "write error");
-    return 0;
+    return 2 + std::strlen(path) + 1;
+}
+
+size_t FileEntryBytes(const char* path, int64_t size)
+{
+    return 2 + std::to_string(size).size() + 1 + std::strlen(path) + 1 + static_cast<size_t>(size);
 }
 
 void EndArchiveWriter(ArchiveWriter* writer)
 {
-    if (writer->started)
-        deflateEnd(&writer->stream);
-    writer->started = false;
+    std::free(writer->bytes);
+    writer->bytes = nullptr;
+    writer->size = 0;
+    writer->capacity = 0;
+}
+
+namespace {
+
+struct CompressJob {
+    libdeflate_compressor* compressor;
+    const ArchiveWriter* writer;
+    CompressedArchive* out;
+    size_t capacity;
+    std::atomic<bool> done;
+};
+
+void* RunCompression(void* argument)
+{
+    CompressJob* job = static_cast<CompressJob*>(argument);
+    job->out->size = libdeflate_zlib_compress(job->compressor, job->writer->bytes, job->writer->size,
+                                              job->out->bytes, job->capacity);
+    job->done.store(true);
+    return nullptr;
+}
+
+struct CompressorHolder {
+    libdeflate_compressor* compressor;
+    ~CompressorHolder() { libdeflate_free_compressor(compressor); }
+};
+
+}  // namespace
+
+int CompressArchive(ArchiveWriter* writer, int level, CompressTick tick, void* context, CompressedArchive* out)
+{
+    out->bytes = nullptr;
+    out->size = 0;
+    if (writer->errorText != nullptr)
+        return -1;
+    if (level < 0 || level > kMaxCompressionLevel)
+        return FailWriter(writer, "bad compression level");
+    CompressorHolder holder{libdeflate_alloc_compressor(level)};
+    if (holder.compressor == nullptr)
+        return FailWriter(writer, "out of memory");
+    // malloc rather than new[] or a vector: the block is not cleared, so
+    // the pages past what libdeflate writes are never touched.
+    const size_t capacity = libdeflate_zlib_compress_bound(holder.compressor, writer->size);
+    out->bytes = static_cast<unsigned char*>(std::malloc(capacity));
+    if (out->bytes == nullptr)
+        return FailWriter(writer, "out of memory");
+
+    CompressJob job{holder.compressor, writer, out, capacity, {false}};
+    pthread_t thread;
+    if (tick == nullptr || pthread_create(&thread, nullptr, RunCompression, &job) != 0) {
+        RunCompression(&job);
+    } else {
+        const timespec tenth = {0, 100 * 1000 * 1000};
+        while (!job.done.load()) {
+            nanosleep(&tenth, nullptr);
+            tick(context);
+        }
+        pthread_join(thread, nullptr);
+    }
+    if (out->size == 0) {
+        FreeCompressed(out);
+        return FailWriter(writer, "compression failed");
+    }
+    return 0;
+}
+
+void FreeCompressed(CompressedArchive* compressed)
+{
+    std::free(compressed->bytes);
+    compressed->bytes = nullptr;
+    compressed->size = 0;
+}
+
+size_t CompressedBound(size_t archiveBytes)
+{
+    return libdeflate_zlib_compress_bound(nullptr, archiveBytes);
 }

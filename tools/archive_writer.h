@@ -1,32 +1,29 @@
-// Writing Quarn archives: a streaming writer that deflates entries into one
-// zlib stream. The folder packer writes payloads with it; tests build
-// archives of their own with it.
+// Writing Quarn archives: the archive text is built in memory, then
+// compressed whole into one zlib stream with libdeflate. The folder packer
+// writes payloads with it; tests build archives of their own with it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
-#include <zlib.h>
+constexpr int kMaxCompressionLevel = 12;
+constexpr int kDefaultCompressionLevel = 12;
 
-constexpr int kWriterBufferSize = 64 * 1024;
-
-// One zlib stream being written to a FILE. Every call after a failure does
-// nothing and fails again; errorText says what went wrong first.
+// The archive text being built, in one heap block. Every call after a
+// failure does nothing and fails again; errorText says what went wrong first.
 struct ArchiveWriter {
-    FILE* out;
-    z_stream stream;
-    bool started;           // deflateInit succeeded
+    unsigned char* bytes;   // null until StartArchive
+    size_t size;            // bytes written so far
+    size_t capacity;
     const char* errorText;  // null, or a constant text
-    uint64_t compressedBytes;
-    unsigned char outBuffer[kWriterBufferSize];
 };
 
-// Starts a zlib stream at level (0..9) on out and writes the header line.
-// Returns 0, or -1 with errorText set ("bad compression level",
-// "deflater won't start", "write error").
-int StartArchive(ArchiveWriter* writer, FILE* out, int level);
+// Starts the text with the header line, taking room for capacity bytes in
+// all at once (the folder packer knows the exact size; more is taken as
+// needed). Returns 0, or -1 with errorText "out of memory".
+int StartArchive(ArchiveWriter* writer, size_t capacity);
 
-// Deflates raw archive bytes. 0, or -1 ("write error", "deflate failed").
+// Appends raw archive bytes. 0, or -1 ("out of memory").
 int WriteArchiveBytes(ArchiveWriter* writer, const void* data, size_t size);
 
 // "d" LF path LF; path is written as given (the caller adds "./").
@@ -35,8 +32,33 @@ int WriteFolderEntry(ArchiveWriter* writer, const char* path);
 // "f" LF size LF path LF; the caller then writes exactly size body bytes.
 int WriteFileHeader(ArchiveWriter* writer, const char* path, int64_t size);
 
-// Ends the zlib stream (Adler-32 trailer) and flushes out. 0 or -1.
-int FinishArchive(ArchiveWriter* writer);
+// The bytes WriteFolderEntry or WriteFileHeader (with its body) adds.
+size_t FolderEntryBytes(const char* path);
+size_t FileEntryBytes(const char* path, int64_t size);
 
-// Frees the deflater whatever the state; safe on a writer never started.
+// Frees the text whatever the state; safe on a zero-initialised writer that
+// was never started.
 void EndArchiveWriter(ArchiveWriter* writer);
+
+// One zlib stream in one heap block, freed by FreeCompressed.
+struct CompressedArchive {
+    unsigned char* bytes;
+    size_t size;
+};
+
+// Called about ten times a second while the compression runs.
+using CompressTick = void (*)(void* context);
+
+// Compresses the whole text into one zlib stream at level (0..12) in one
+// libdeflate call, which runs on a thread of its own while this one calls
+// tick (when not null). The same text and level always give the same bytes.
+// The output block is taken at libdeflate's bound for the text's size, but
+// only the pages it writes are touched. Returns 0, or -1 with errorText set:
+// "bad compression level", "out of memory", or "compression failed" (libdeflate
+// found its own bound too small, which it promises not to).
+int CompressArchive(ArchiveWriter* writer, int level, CompressTick tick, void* context, CompressedArchive* out);
+
+void FreeCompressed(CompressedArchive* compressed);
+
+// The output block CompressArchive takes for a text of archiveBytes.
+size_t CompressedBound(size_t archiveBytes);

@@ -47,9 +47,17 @@ struct DirCloser {
     void operator()(DIR* d) const { closedir(d); }
 };
 
+// Bodies are read in pieces of this size, so progress moves within a file.
+constexpr size_t kReadPiece = 64 * 1024;
+
 struct WriterHolder {
-    std::unique_ptr<ArchiveWriter> writer{new ArchiveWriter()};
-    ~WriterHolder() { EndArchiveWriter(writer.get()); }
+    ArchiveWriter writer{};
+    CompressedArchive compressed{};
+    ~WriterHolder()
+    {
+        EndArchiveWriter(&writer);
+        FreeCompressed(&compressed);
+    }
 };
 
 // One pack: what PackFolder was given, the entries the scan found, and the
@@ -57,9 +65,7 @@ struct WriterHolder {
 struct PackRun {
     std::string dir;  // as given, less trailing slashes
     const char* payload;
-    const InstallTarget* target;  // null: packed for no installer in particular
-    PackProgress progress;
-    void* context;
+    const PackOptions* options;
     PackError* error;
     // The folders along the entry at hand, open: folders[d] is the one at
     // depth d. Scanning and writing both walk the tree in entry order and
@@ -68,9 +74,9 @@ struct PackRun {
     std::vector<FdCloser> folders;
     std::vector<PackEntry> entries;
     uint64_t totalBytes;  // of all file bodies
-    uint64_t doneBytes;
+    PackStatus status;    // as last reported
     ArchiveWriter* writer;
-    unsigned char* chunk;  // kWriterBufferSize bytes for reading bodies
+    unsigned char* chunk;  // kReadPiece bytes for reading bodies
 };
 
 struct NamedItem {
@@ -240,7 +246,7 @@ static bool ScanTree(PackRun* run)
 // the tree. Windows finds the executable whatever the case of its name.
 static bool FitsTarget(PackRun* run)
 {
-    const InstallTarget* target = run->target;
+    const InstallTarget* target = run->options->target;
     if (target == nullptr)
         return true;
     const std::string exe = FoldCase(ExeArchivePath(*target));
@@ -343,10 +349,19 @@ static bool OpenTemporary(PackRun* run, TempOutput* temp)
     return true;
 }
 
-static bool PayloadFits(PackRun* run)
+static void Report(PackRun* run, PackStage stage, uint64_t done, uint64_t total)
 {
-    return run->writer->compressedBytes <= static_cast<uint64_t>(INT32_MAX) ||
-           Refuse(run->error, run->payload, "payload would be over 2147483647 bytes");
+    run->status.stage = stage;
+    run->status.done = done;
+    run->status.total = total;
+    if (run->options->progress != nullptr)
+        run->options->progress(run->options->context, run->status);
+}
+
+static void ReportCompressing(void* context)
+{
+    PackRun* run = static_cast<PackRun*>(context);
+    Report(run, PackStage::Compressing, 0, run->status.archiveBytes);
 }
 
 // Copies a file's body into the archive; it must still have the size the
@@ -359,7 +374,7 @@ static bool WriteBody(PackRun* run, const PackEntry& entry)
         return RefuseErrno(run->error, path);
     int64_t copied = 0;
     for (;;) {
-        ssize_t got = read(input.fd, run->chunk, kWriterBufferSize);
+        ssize_t got = read(input.fd, run->chunk, kReadPiece);
         if (got < 0) {
             if (errno == EINTR)
                 continue;
@@ -372,13 +387,11 @@ static bool WriteBody(PackRun* run, const PackEntry& entry)
             break;
         if (!WriterOk(run, WriteArchiveBytes(run->writer, run->chunk, static_cast<size_t>(got))))
             return false;
-        run->doneBytes += static_cast<uint64_t>(got);
-        if (run->progress != nullptr)
-            run->progress(run->context, run->doneBytes, run->totalBytes);
+        Report(run, PackStage::Reading, run->status.done + static_cast<uint64_t>(got), run->totalBytes);
     }
     if (copied != entry.size)
         return Refuse(run->error, path, "file changed while it was being packed");
-    return PayloadFits(run);
+    return true;
 }
 
 static bool WriteEntry(PackRun* run, const PackEntry& entry)
@@ -388,41 +401,70 @@ static bool WriteEntry(PackRun* run, const PackEntry& entry)
     return WriterOk(run, WriteFileHeader(run->writer, entry.archive.c_str(), entry.size)) && WriteBody(run, entry);
 }
 
-static bool WriteArchive(PackRun* run, FILE* out, int level)
+// What the text and the compressed output will take, refused when that is
+// more than the machine's memory.
+static bool SizeUp(PackRun* run)
 {
-    if (!WriterOk(run, StartArchive(run->writer, out, level)))
+    uint64_t archive = 6;
+    for (const PackEntry& entry : run->entries) {
+        const char* path = entry.archive.c_str();
+        archive += entry.folder ? FolderEntryBytes(path) : FileEntryBytes(path, entry.size);
+    }
+    run->status.archiveBytes = archive;
+    run->status.memoryBytes = archive + CompressedBound(archive);
+    const uint64_t physical = static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
+    if (run->status.memoryBytes > physical)
+        return Refuse(run->error, run->dir,
+                      "packing needs about " + std::to_string(run->status.memoryBytes >> 20) +
+                          " MB of memory, more than this machine's " + std::to_string(physical >> 20) + " MB");
+    return true;
+}
+
+// Builds the archive text and compresses it; the payload is refused, before
+// anything is written, when it would be larger than the installer can hold.
+static bool BuildPayload(PackRun* run, CompressedArchive* compressed)
+{
+    if (!WriterOk(run, StartArchive(run->writer, run->status.archiveBytes)))
         return false;
     for (const PackEntry& entry : run->entries) {
         if (!WriteEntry(run, entry))
             return false;
     }
-    return WriterOk(run, FinishArchive(run->writer)) && PayloadFits(run);
+    if (!WriterOk(run, CompressArchive(run->writer, run->options->level, ReportCompressing, run, compressed)))
+        return false;
+    if (compressed->size > run->options->maxPayloadBytes)
+        return Refuse(run->error, run->payload,
+                      "payload would be " + std::to_string(compressed->size) + " bytes, over the " +
+                          std::to_string(run->options->maxPayloadBytes) + " that setup.exe can hold");
+    return true;
 }
 
-static bool CommitTemporary(PackRun* run, TempOutput* temp)
+static bool CommitTemporary(PackRun* run, TempOutput* temp, const CompressedArchive& compressed)
 {
     FILE* file = temp->file;
     temp->file = nullptr;
-    if (fclose(file) != 0)
+    const bool written = std::fwrite(compressed.bytes, 1, compressed.size, file) == compressed.size;
+    if (std::fclose(file) != 0 || !written)
         return RefuseErrno(run->error, run->payload);
     if (rename(temp->path.c_str(), run->payload) != 0)
         return RefuseErrno(run->error, run->payload);
     temp->kept = true;
+    Report(run, PackStage::Done, compressed.size, run->status.archiveBytes);
     return true;
 }
 
-bool PackFolder(const char* dir, const char* payload, int level, const InstallTarget* target,
-                PackProgress progress, void* context, PackError* error)
+bool PackFolder(const char* dir, const char* payload, const PackOptions& options, PackError* error)
 {
     if (!CheckFolderAndPayload(dir, payload, error))
         return false;
     WriterHolder holder;
-    std::unique_ptr<unsigned char[]> chunk(new unsigned char[kWriterBufferSize]);
-    PackRun run{dir, payload, target, progress, context, error, {}, {}, 0, 0, holder.writer.get(), chunk.get()};
+    std::unique_ptr<unsigned char[]> chunk(new unsigned char[kReadPiece]);
+    PackRun run{dir, payload, &options, error, {}, {}, 0, {}, &holder.writer, chunk.get()};
     while (run.dir.size() > 1 && run.dir.back() == '/')
         run.dir.pop_back();
-    if (!ScanTree(&run) || !FitsTarget(&run))
+    if (!ScanTree(&run) || !FitsTarget(&run) || !SizeUp(&run))
         return false;
     TempOutput temp;
-    return OpenTemporary(&run, &temp) && WriteArchive(&run, temp.file, level) && CommitTemporary(&run, &temp);
+    return OpenTemporary(&run, &temp) && BuildPayload(&run, &holder.compressed) &&
+           CommitTemporary(&run, &temp, holder.compressed);
 }

@@ -1,10 +1,13 @@
 // Packing a folder tree into a payload file the installer can carry: the
-// tree is scanned and checked whole first, then written through the archive
-// writer to a temporary file that replaces the payload only at the end.
+// tree is scanned and checked whole first, then built and compressed through
+// the archive writer and written to a temporary file that replaces the
+// payload only at the end.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include "tools/archive_writer.h"
 
 // A line counts its LF; "./" + path + LF must fit the reader's line buffer.
 constexpr int kMaxArchiveLine = 4999;
@@ -17,24 +20,55 @@ struct PackError {
     std::string text;
 };
 
+// The largest payload a pack writes. The installer reads the payload's size
+// as a signed 32-bit count, so 2 GiB is the format's own ceiling; but Windows
+// maps setup.exe whole, in one piece, into the 2 GiB of address space a
+// 32-bit process has, which the system DLLs, heaps and thread stacks already
+// split up. 1 GiB leaves them room.
+constexpr uint64_t kMaxPayloadBytes = uint64_t{1} << 30;
+
+enum class PackStage {
+    Reading,      // done and total count file body bytes
+    Compressing,  // about ten times a second during the one compression call
+    Done,         // done is the payload's bytes, total the archive's
+};
+
+struct PackStatus {
+    PackStage stage;
+    uint64_t done;
+    uint64_t total;
+    uint64_t archiveBytes;  // the archive text, held whole in memory
+    uint64_t memoryBytes;   // at most what the text and the output block take
+};
+
+using PackProgress = void (*)(void* context, const PackStatus& status);
+
 struct InstallTarget;
 
-// Called with bytes of file bodies done so far and their total.
-using PackProgress = void (*)(void* context, uint64_t done, uint64_t total);
+struct PackOptions {
+    int level = kDefaultCompressionLevel;  // libdeflate's 0..12
+    // The installer the payload goes into, its values in Windows-1252 (see
+    // CheckInstallTarget); null for none in particular.
+    const InstallTarget* target = nullptr;
+    uint64_t maxPayloadBytes = kMaxPayloadBytes;
+    PackProgress progress = nullptr;
+    void* context = nullptr;
+};
 
-// Packs the tree under dir into payload as one zlib stream at level.
-// Entry order: "." first; in each folder its files, then its subfolders,
-// each sorted by strcmp of the on-disk name bytes; a subfolder's "d" entry
-// comes right before its contents. The same tree always gives the same bytes.
-// Everything is checked before anything is written, and output goes to a
-// temporary file beside payload that is renamed over it only at the end, so
-// a refusal or failure leaves no file behind. With a target (its values in
-// Windows-1252, see CheckInstallTarget) the tree must also fit the installer
-// it goes into: every full path within Windows' limits under the install
-// folder, and the executable one of its files. Returns true, or false with
-// error filled in.
-bool PackFolder(const char* dir, const char* payload, int level, const InstallTarget* target,
-                PackProgress progress, void* context, PackError* error);
+// Packs the tree under dir into payload as one zlib stream. Entry order: "."
+// first; in each folder its files, then its subfolders, each sorted by
+// strcmp of the on-disk name bytes; a subfolder's "d" entry comes right
+// before its contents. The archive text is built in memory and compressed in
+// one call, so a pack holds about the archive's size plus the payload's. The
+// same tree and level always give the same bytes. Everything is checked
+// before anything is written: the tree, then the memory the pack needs and
+// the payload's size, which must stay within maxPayloadBytes. Output goes to
+// a temporary file beside payload that is renamed over it only at the end,
+// so a refusal or failure leaves no file behind. With a target the tree must
+// also fit the installer it goes into: every full path within Windows'
+// limits under the install folder, and the executable one of its files.
+// Returns true, or false with error filled in.
+bool PackFolder(const char* dir, const char* payload, const PackOptions& options, PackError* error);
 
 // Removes the temporary file of a pack in progress, if any; safe to call
 // from a signal handler.

@@ -16,9 +16,7 @@
 #include <vector>
 
 #include "payload/archive_extractor.h"
-#include "payload/payload_view.h"
-#include "payload/progress_window.h"
-#include "platform/platform_native.h"
+#include "payload/payload_range.h"
 #include "tools/folder_packer.h"
 #include "tools/install_target.h"
 #include "tools/windows_names.h"
@@ -36,12 +34,15 @@ const char kUsage[] =
 const char kHelp[] =
     "\n"
     "pack     writes the folder DIR as a Quarn archive in one zlib stream to\n"
-    "         PAYLOAD (level N, 0..9, default 9). Names are taken as UTF-8 and\n"
-    "         stored as Windows-1252; each folder's files come before its\n"
-    "         subfolders, both sorted by name bytes, so the same tree always\n"
-    "         gives the same bytes. Names Windows cannot hold, symbolic links,\n"
-    "         special files and files over 2 GiB are refused, and then no\n"
-    "         PAYLOAD is written.\n"
+    "         PAYLOAD, compressed with libdeflate at level N (0..12, default\n"
+    "         12). Names are taken as UTF-8 and stored as Windows-1252; each\n"
+    "         folder's files come before its subfolders, both sorted by name\n"
+    "         bytes, so the same tree always gives the same bytes. The archive\n"
+    "         is built in memory and compressed in one piece, so packing takes\n"
+    "         about the archive's size plus the payload's in memory (a 1 GB\n"
+    "         game about 2 GB). Names Windows cannot hold, symbolic links,\n"
+    "         special files, files over 2 GiB and payloads over 1 GiB (what\n"
+    "         setup.exe can hold) are refused, and then no PAYLOAD is written.\n"
     "         The other options name the installer the payload goes into, and\n"
     "         refuse what would fail on a player's machine: an install folder\n"
     "         that is not X:\\... or ends with a backslash, a full path under it\n"
@@ -96,14 +97,16 @@ using Clock = std::chrono::steady_clock;
 struct ProgressLine {
     bool enabled;  // stderr is a terminal
     bool drawn;
+    unsigned turns;  // of the compressing line's wheel
     Clock::time_point start;
+    Clock::time_point stageStart;
     Clock::time_point lastDraw;
 };
 
 ProgressLine StartProgress()
 {
     Clock::time_point now = Clock::now();
-    return {isatty(STDERR_FILENO) == 1, false, now, now};
+    return {isatty(STDERR_FILENO) == 1, false, 0, now, now, now};
 }
 
 // Redraws at most ten times a second, and not at all for the first quarter
@@ -137,25 +140,48 @@ void ClearProgress(ProgressLine* line)
     line->drawn = false;
 }
 
-void ShowPackProgress(void* context, uint64_t done, uint64_t total)
+double Megabytes(uint64_t bytes) { return static_cast<double>(bytes) / 1e6; }
+
+double Seconds(Clock::duration elapsed) { return std::chrono::duration<double>(elapsed).count(); }
+
+void ShowPackProgress(void* context, const PackStatus& status)
 {
     ProgressLine* line = static_cast<ProgressLine*>(context);
+    char detail[96];
+    if (status.stage == PackStage::Done) {
+        // The last word, for a maker at a terminal; scripts get silence.
+        ClearProgress(line);
+        if (line->enabled)
+            std::fprintf(stderr, "packed %.1f MB into %.1f MB in %.1f s, holding up to %.0f MB of memory\n",
+                         Megabytes(status.total), Megabytes(status.done), Seconds(Clock::now() - line->start),
+                         Megabytes(status.memoryBytes));
+        return;
+    }
+    if (status.stage == PackStage::Compressing && line->turns == 0)
+        line->stageStart = Clock::now();
     if (!ProgressDue(line))
         return;
-    char detail[64];
-    std::snprintf(detail, sizeof detail, "%.1f / %.1f MB", done / 1e6, total / 1e6);
-    DrawProgress("packing", total == 0 ? 100 : static_cast<int>(done * 100 / total), detail);
+    if (status.stage == PackStage::Reading) {
+        std::snprintf(detail, sizeof detail, "%.1f / %.1f MB", Megabytes(status.done), Megabytes(status.total));
+        DrawProgress("reading    ", status.total == 0 ? 100 : static_cast<int>(status.done * 100 / status.total),
+                     detail);
+    } else {
+        // One call compresses everything and cannot say how far it is, so
+        // the line shows that it is alive and what it holds.
+        static const char kTurn[] = "|/-\\";
+        const double seconds = Seconds(Clock::now() - line->stageStart);
+        std::snprintf(detail, sizeof detail, "%c %.1f MB, %.0f s, up to %.0f MB of memory ", kTurn[line->turns++ % 4],
+                      Megabytes(status.archiveBytes), seconds, Megabytes(status.memoryBytes));
+        std::fprintf(stderr, "\rcompressing %s", detail);
+        std::fflush(stderr);
+    }
 }
 
-// Messages the extraction code sends: the bar's position, and the end.
-intptr_t ExtractMessageHook(void* context, WindowHandle, unsigned message, uintptr_t wParam, intptr_t)
+void ShowExtractProgress(void* context, int percent)
 {
     ProgressLine* line = static_cast<ProgressLine*>(context);
-    if (message == kProgressSetPos && ProgressDue(line))
-        DrawProgress("extracting", static_cast<int>(wParam), "");
-    else if (message == WM_EXTRACT_DONE)
-        ClearProgress(line);
-    return 0;
+    if (ProgressDue(line))
+        DrawProgress("extracting", percent, "");
 }
 
 // ---------------------------------------------------------------------------
@@ -201,11 +227,9 @@ int MapPayload(const char* path, MappedPayload* mapped)
     return result;
 }
 
-void ViewPayload(const MappedPayload& mapped)
+PayloadRange RangeOf(const MappedPayload& mapped, PayloadProgress progress, void* context)
 {
-    g_payloadView.base = mapped.base;
-    g_payloadView.size = static_cast<int32_t>(mapped.size);
-    g_payloadView.consumed = 0;
+    return {mapped.base, static_cast<int32_t>(mapped.size), progress, context};
 }
 
 // ---------------------------------------------------------------------------
@@ -236,24 +260,33 @@ int TakeOption(const std::vector<std::string>& args, size_t* i, const std::strin
     return 1;
 }
 
+// A level is one or two digits, 0 to 12; false for anything else.
+bool ParseLevel(const std::string& value, int* level)
+{
+    if (value.empty() || value.size() > 2 || value.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *level = std::atoi(value.c_str());
+    return *level <= kMaxCompressionLevel;
+}
+
 int Pack(const std::vector<std::string>& args)
 {
     std::vector<std::string> operands;
-    std::string level = "9";
+    std::string level = std::to_string(kDefaultCompressionLevel);
     InstallTarget given;
     const struct {
         const char* name;
         std::string* value;
-    } options[] = {{"--level", &level},
-                   {"--install-dir", &given.installDir},
-                   {"--exe-name", &given.exeName},
-                   {"--product-name", &given.productName}};
+    } flags[] = {{"--level", &level},
+                 {"--install-dir", &given.installDir},
+                 {"--exe-name", &given.exeName},
+                 {"--product-name", &given.productName}};
     for (size_t i = 0; i < args.size(); ++i) {
         int taken = 0;
-        for (const auto& option : options) {
-            taken = TakeOption(args, &i, option.name, option.value);
+        for (const auto& flag : flags) {
+            taken = TakeOption(args, &i, flag.name, flag.value);
             if (taken < 0)
-                return UsageError(std::string(option.name) + " needs a value");
+                return UsageError(std::string(flag.name) + " needs a value");
             if (taken > 0)
                 break;
         }
@@ -263,21 +296,24 @@ int Pack(const std::vector<std::string>& args)
             return UsageError("unknown option '" + args[i] + "'");
         operands.push_back(args[i]);
     }
-    if (level.size() != 1 || level[0] < '0' || level[0] > '9')
-        return UsageError("--level takes a number from 0 to 9, not '" + level + "'");
+    PackOptions options;
+    if (!ParseLevel(level, &options.level))
+        return UsageError("--level takes a number from 0 to 12, not '" + level + "'");
     if (operands.size() != 2)
         return UsageError("pack takes a folder and a payload path");
     PackError error;
     InstallTarget target;
     if (!CheckInstallTarget(given, &target, &error))
         return Fail(kExitUsage, error.path, error.text);
-    const bool forInstaller = !given.installDir.empty() || !given.exeName.empty() || !given.productName.empty();
+    if (!given.installDir.empty() || !given.exeName.empty() || !given.productName.empty())
+        options.target = &target;
 
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         std::signal(signal, RemoveTemporaryAndDie);
     ProgressLine line = StartProgress();
-    bool packed = PackFolder(operands[0].c_str(), operands[1].c_str(), level[0] - '0', forInstaller ? &target : nullptr,
-                             ShowPackProgress, &line, &error);
+    options.progress = ShowPackProgress;
+    options.context = &line;
+    bool packed = PackFolder(operands[0].c_str(), operands[1].c_str(), options, &error);
     ClearProgress(&line);
     if (!packed)
         return Fail(kExitUsage, error.path, error.text);
@@ -324,24 +360,14 @@ int List(const std::vector<std::string>& args)
     MappedPayload mapped;
     if (int failed = MapPayload(args[0].c_str(), &mapped))
         return failed;
-    ViewPayload(mapped);
-
-    std::unique_ptr<ArchiveExtractor> extractor(new ArchiveExtractor());
-    extractor->reader.reset(CreateInflatingReader(ReadPayload, nullptr));
-    if (!extractor->reader)
-        return Fail(kExitBadArchive, args[0], kStopNoMemory);
     // The extractor's own walk, printing instead of writing, so it stops
     // where and why an install would.
-    const char* stop = WalkArchive(extractor.get(), {ListFolder, ListFile, nullptr});
+    const char* stop = WalkPayloadRange(RangeOf(mapped, nullptr, nullptr), {ListFolder, ListFile, nullptr});
     std::fflush(stdout);
     if (stop != nullptr)
         return Fail(kExitBadArchive, args[0], stop);
     return 0;
 }
-
-// Marks the progress dialog and its bar as present, so the extraction code
-// sends its messages to the hook.
-WindowHandle const kTerminalWindow = reinterpret_cast<WindowHandle>(1);
 
 int Extract(const std::vector<std::string>& args)
 {
@@ -363,16 +389,9 @@ int Extract(const std::vector<std::string>& args)
         return Fail(kExitUsage, dir, std::strerror(errno));
 
     ProgressLine line = StartProgress();
-    SetMessageHook(ExtractMessageHook, &line);
-    g_progressDialog.store(kTerminalWindow);
-    g_progressBar.store(kTerminalWindow);
-    ViewPayload(mapped);
-    ResetExtractStop();
-    ExtractArchive(nullptr);
+    const char* stop = ExtractPayloadRange(RangeOf(mapped, ShowExtractProgress, &line));
     ClearProgress(&line);
-    SetMessageHook(nullptr, nullptr);
-
-    if (const char* stop = LastExtractStopReason())
+    if (stop != nullptr)
         return Fail(kExitBadArchive, payload, stop);
     return 0;
 }
