@@ -218,7 +218,7 @@ if(INSTALLER_SIGN_PKCS12)
         VERBATIM)
 endif()
 
-# The rest is tests, which need GoogleTest's sources for this compiler.
+# The rest is tests and the programs that only tests run.
 if(NOT BUILD_TESTING)
     return()
 endif()
