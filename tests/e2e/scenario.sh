@@ -267,7 +267,9 @@ planted-dlls)
     downloads=$work/downloads
     mkdir -p "$downloads"
     cp "$E2E_SETUP" "$downloads/setup.exe"
-    overrides=$WINEDLLOVERRIDES
+    # Without the debugger a crash ends the run at once instead of at the
+    # test's timeout.
+    overrides="$WINEDLLOVERRIDES;winedbg.exe=d"
     for dll in advapi32.dll apphelp.dll combase.dll comctl32.dll cryptbase.dll dwmapi.dll gdi32.dll imm32.dll \
         msimg32.dll msvcrt.dll ole32.dll profapi.dll propsys.dll rpcrt4.dll sechost.dll shcore.dll shell32.dll \
         shlwapi.dll ucrtbase.dll user32.dll userenv.dll uxtheme.dll version.dll win32u.dll winex11.drv zlib1.dll; do
