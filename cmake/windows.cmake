@@ -87,6 +87,8 @@ function(generate_installer_sources dir product install_dir exe_name payload out
     set(${out_sources} ${dir}/install_config.cpp ${dir}/installer.rc PARENT_SCOPE)
 endfunction()
 
+include(${CMAKE_CURRENT_LIST_DIR}/delay_load.cmake)
+
 # 32-bit Windows names C functions with a leading underscore.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(INSTALLER_ENTRY _SetupStartup)
@@ -99,11 +101,13 @@ function(add_installer target output_name install_dir payload_target payload)
     generate_installer_sources(${CMAKE_CURRENT_BINARY_DIR}/${target}
         "${INSTALLER_PRODUCT_NAME}" "${install_dir}" "${INSTALLER_EXE_NAME}" ${payload} sources)
     add_executable(${target} WIN32
-        ${PROJECT_SOURCE_DIR}/shell/win_main.cpp ${PROJECT_SOURCE_DIR}/shell/startup.cpp ${sources})
+        ${PROJECT_SOURCE_DIR}/shell/win_main.cpp ${PROJECT_SOURCE_DIR}/shell/startup.cpp
+        ${PROJECT_SOURCE_DIR}/shell/dll_search.cpp ${sources})
     set_target_properties(${target} PROPERTIES OUTPUT_NAME ${output_name})
     target_link_options(${target} PRIVATE -nostartfiles -Wl,--entry=${INSTALLER_ENTRY})
     target_compile_options(${target} PRIVATE ${INSTALLER_CODE_OPTIONS})
     target_link_libraries(${target} PRIVATE installer_shell)
+    link_delay_loaded(${target})
     add_dependencies(${target} ${payload_target} installer_icon)
 endfunction()
 
