@@ -144,6 +144,8 @@ function(generate_installer_sources dir product install_dir exe_name payload pay
     set(${out_sources} ${dir}/install_config.cpp ${dir}/installer.rc PARENT_SCOPE)
 endfunction()
 
+include(${CMAKE_CURRENT_LIST_DIR}/delay_load.cmake)
+
 # 32-bit Windows names C functions with a leading underscore.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(INSTALLER_ENTRY _SetupStartup)
@@ -157,12 +159,14 @@ function(add_installer target output_name product install_dir exe_name payload_t
     generate_installer_sources(${CMAKE_CURRENT_BINARY_DIR}/${target}
         "${product}" "${install_dir}" "${exe_name}" ${payload} ${payload_tree} sources)
     add_executable(${target} WIN32
-        ${PROJECT_SOURCE_DIR}/shell/win_main.cpp ${PROJECT_SOURCE_DIR}/shell/startup.cpp ${sources})
+        ${PROJECT_SOURCE_DIR}/shell/win_main.cpp ${PROJECT_SOURCE_DIR}/shell/startup.cpp
+        ${PROJECT_SOURCE_DIR}/shell/dll_search.cpp ${sources})
     set_target_properties(${target} PROPERTIES OUTPUT_NAME ${output_name}
         INSTALLER_CONFIG ${CMAKE_CURRENT_BINARY_DIR}/${target}/installer.env)
     target_link_options(${target} PRIVATE -nostartfiles -Wl,--entry=${INSTALLER_ENTRY})
     target_compile_options(${target} PRIVATE ${INSTALLER_CODE_OPTIONS})
     target_link_libraries(${target} PRIVATE installer_shell)
+    link_delay_loaded(${target})
     add_dependencies(${target} ${payload_target} installer_icon)
 endfunction()
 

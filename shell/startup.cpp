@@ -7,7 +7,11 @@
 
 #include <cstdlib>
 
+#include "shell/dll_search.h"
+
 extern "C" __attribute__((force_align_arg_pointer)) void SetupStartup()
 {
+    // Before any call into a DLL other than kernel32.
+    RestrictDllSearch();
     std::exit(WinMain(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), SW_SHOWDEFAULT));
 }

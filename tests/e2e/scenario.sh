@@ -15,6 +15,7 @@
 #   E2E_QUARN          the host packer                E2E_WORK     scratch folder
 #   E2E_TEMPLATE       template prefix
 #   E2E_DEMO           scripts/run-demo.sh (pictures scenario)
+#   E2E_PLANTED_DLL    a DLL that leaves NAME.loaded beside itself when loaded
 # Exit 77 (ctest's skip) when this host cannot run the programs under test.
 set -euo pipefail
 
@@ -289,6 +290,35 @@ long-path)
     setup_with_payload long
     run "$work/long-setup.exe" install=ok progress=wait success=ok --exit 0
     payload_tree=$tree expect_tree
+    ;;
+planted-dlls)
+    # A download folder that also holds DLLs named after those the installer
+    # process loads in a whole install (Wine's loaddll trace, both builds)
+    # and those Windows loads for such a program, with Wine told to prefer
+    # them as Windows does a DLL it does not know. Any of them that is loaded
+    # leaves NAME.loaded. Not planted: ntdll, kernelbase and kernel32, which
+    # every process has before its first line runs.
+    downloads=$work/downloads
+    mkdir -p "$downloads"
+    cp "$E2E_SETUP" "$downloads/setup.exe"
+    # Without the debugger a crash ends the run at once instead of at the
+    # test's timeout.
+    overrides="$WINEDLLOVERRIDES;winedbg.exe=d"
+    for dll in advapi32.dll apphelp.dll combase.dll comctl32.dll cryptbase.dll dwmapi.dll gdi32.dll imm32.dll \
+        msimg32.dll msvcrt.dll ole32.dll profapi.dll propsys.dll rpcrt4.dll sechost.dll shcore.dll shell32.dll \
+        shlwapi.dll ucrtbase.dll user32.dll userenv.dll uxtheme.dll version.dll win32u.dll winex11.drv zlib1.dll; do
+        cp "$E2E_PLANTED_DLL" "$downloads/$dll"
+        overrides+=";${dll%.dll}=n,b"
+    done
+    # Started from the folder, as a double click does.
+    cd "$downloads"
+    WINEDLLOVERRIDES=$overrides run "$downloads/setup.exe" install=ok progress=wait success=ok --exit 0
+    cd - >/dev/null
+    expect_tree
+    expect_link
+    for marker in "$downloads"/*.loaded; do
+        [ ! -e "$marker" ] || fail "$(basename "$marker" .loaded) from the download folder ran in $(cat "$marker")"
+    done
     ;;
 pictures)
     # A payload that takes a while to unpack, so that the progress dialog is
