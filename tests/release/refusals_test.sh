@@ -28,16 +28,17 @@ mkdir -p long-folder/"$(letters d 243)"
 mkdir -p at-limits/d "at-limits/$(letters d 242)" && : >"at-limits/d/$(letters f 252)"
 
 # Packs TREE with OPTION VALUE, which must be refused with one line that
-# names EXPECTED (the value itself unless given), and nothing written.
+# names NAMED (the value itself unless given) and says REASON, and nothing
+# written.
 refused() {
-    local tree=$1 option=$2 value=$3 expected=${4:-$3}
+    local tree=$1 option=$2 value=$3 reason=$4 named=${5:-$3}
     "$quarn" pack "$tree" out.qua "$option" "$value" >stdout 2>stderr
     local status=$? message
     message=$(head -c 300 stderr)
     if [ "$status" -eq 0 ]; then
         fail "$option '$value' on $tree: accepted"
-    elif [ "$(wc -l <stderr)" -ne 1 ] || ! grep -qF -- "$expected" stderr; then
-        fail "$option '$value' on $tree: not one line naming '$expected': $message"
+    elif [ "$(wc -l <stderr)" -ne 1 ] || ! grep -qF -- "$named" stderr || ! grep -qF -- "$reason" stderr; then
+        fail "$option '$value' on $tree: not one line naming '$named' and saying '$reason': $message"
     else
         echo "refused: $message"
     fi
@@ -47,23 +48,26 @@ refused() {
     fi
 }
 
-refused game --install-dir 'Games\Marbrel'
-refused game --install-dir '\Games'
-refused game --install-dir 'C:\Games\'
-refused game --install-dir 'C:\Ga|mes'
-refused game --install-dir 'C:\Games\Con'
-refused game --install-dir 'C:\Jeux Ω'
-refused game --exe-name 'bin\missing.exe'
-refused game --exe-name 'bin'
-refused game --exe-name 'bin/play.exe'
-refused game --exe-name 'C:\bin\play.exe'
-refused game --exe-name 'bin\pl*y.exe'
-refused game --product-name 'Marbrel: Deluxe'
-refused game --product-name $'Marbrel\tDeluxe' 'Marbrel\x09Deluxe'
-refused game --product-name 'Marbrel Ω'
-refused game --product-name "$(letters p 81)"
-refused long-file --install-dir 'C:\G' long-file/d/fff
-refused long-folder --install-dir 'C:\G' long-folder/ddd
+forbidden='a character Windows does not allow'
+refused game --install-dir 'Games\Marbrel' 'not an absolute path with a drive letter'
+refused game --install-dir '\Games' 'not an absolute path with a drive letter'
+refused game --install-dir 'C:\Games\' 'ends with a backslash'
+refused game --install-dir 'C:\Games\\Marbrel' 'empty name'
+refused game --install-dir 'C:\Ga|mes' "$forbidden"
+refused game --install-dir 'C:\Games\Con' 'device name'
+refused game --install-dir 'C:\Jeux Ω' 'Windows-1252 lacks'
+refused game --exe-name 'bin\missing.exe' 'not a file of the payload'
+refused game --exe-name 'bin' 'not a file of the payload'
+refused game --exe-name 'bin/play.exe' "holds '/'"
+refused game --exe-name 'C:\bin\play.exe' 'not a path inside the payload'
+refused game --exe-name 'bin\pl*y.exe' "$forbidden"
+refused game --product-name 'Marbrel: Deluxe' "$forbidden"
+refused game --product-name $'Marbrel\tDeluxe' 'control character' 'Marbrel\x09Deluxe'
+refused game --product-name 'Marbrel Ω' 'Windows-1252 lacks'
+refused game --product-name 'Marbrel.' 'ends in a dot or space'
+refused game --product-name "$(letters p 81)" 'over the 80'
+refused long-file --install-dir 'C:\G' 'would be 260 bytes' long-file/d/fff
+refused long-folder --install-dir 'C:\G' 'would be 248 bytes' long-folder/ddd
 
 "$quarn" pack at-limits ok.qua --install-dir 'C:\G' >stdout 2>stderr || fail "paths at the limits refused: $(cat stderr)"
 "$quarn" pack game ok.qua --install-dir 'C:\Program Files\Marbré' --exe-name 'BIN\Play.exe' \
