@@ -272,7 +272,20 @@ add_payload(other_payload ${PROJECT_SOURCE_DIR}/sample ${CMAKE_BINARY_DIR}/other
 add_installer(setup_other setup-other "${OTHER_PRODUCT_NAME}" "${OTHER_INSTALL_DIR}" "${OTHER_EXE_NAME}"
     other_payload ${CMAKE_BINARY_DIR}/other-payload.qua ${CMAKE_BINARY_DIR}/other-payload-tree)
 
+# The installer with its payload cut to two thirds, for a run that must end
+# in IDD_FAIL with nothing but the installer running.
+set(DAMAGED_PAYLOAD_FILE ${CMAKE_BINARY_DIR}/damaged-payload.qua)
+add_custom_command(OUTPUT ${DAMAGED_PAYLOAD_FILE}
+    COMMAND sh -c "head -c $(($(stat -c %s \"$0\") * 2 / 3)) \"$0\" >\"$1\"" ${PAYLOAD_FILE} ${DAMAGED_PAYLOAD_FILE}
+    DEPENDS ${PAYLOAD_FILE}
+    VERBATIM)
+add_custom_target(damaged_payload DEPENDS ${DAMAGED_PAYLOAD_FILE})
+add_dependencies(damaged_payload payload)
+add_installer(setup_damaged setup-damaged "${INSTALLER_PRODUCT_NAME}" "${INSTALLER_INSTALL_DIR}"
+    "${INSTALLER_EXE_NAME}" damaged_payload ${DAMAGED_PAYLOAD_FILE} ${PAYLOAD_TREE})
+
 set(E2E_SETUP_TARGET setup)
 set(E2E_NO_PARENT_SETUP_TARGET setup_no_parent)
 set(E2E_OTHER_SETUP_TARGET setup_other)
+set(E2E_DAMAGED_SETUP_TARGET setup_damaged)
 add_subdirectory(${PROJECT_SOURCE_DIR}/tests/e2e ${CMAKE_BINARY_DIR}/tests/e2e)

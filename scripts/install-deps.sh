@@ -8,7 +8,9 @@
 #   install-deps.sh [all]   that, and what the tests and the demo use: test
 #                           and benchmark libraries, clang for fuzzing, the
 #                           64-bit cross compiler, Wine with its 32-bit part,
-#                           Xvfb, imagemagick, openssl and faketime
+#                           qemu-i386 for hosts that cannot start 32-bit
+#                           programs, Xvfb, xdotool, imagemagick, liblnk-utils,
+#                           openssl and faketime
 set -euo pipefail
 
 build_packages=(
@@ -20,8 +22,8 @@ test_packages=(
     pkg-config googletest libgtest-dev libbenchmark-dev
     clang-14 libclang-rt-14-dev
     g++-mingw-w64-x86-64
-    wine wine32:i386 wine64
-    xvfb xauth imagemagick
+    wine wine32:i386 wine64 qemu-user-static
+    xvfb xauth xdotool imagemagick liblnk-utils
     time openssl faketime
 )
 

@@ -5,8 +5,10 @@
 # each dialog met is saved. Either way it prints the exit code, where the game
 # went and the Start-menu link that was made.
 #
-# It runs the 32-bit setup.exe that ships; on a host that cannot start 32-bit
-# programs, the 64-bit build of the same sources instead.
+# It runs the 32-bit setup.exe that ships: natively where the kernel can
+# start 32-bit programs, under emulation where it cannot (see wine-env.sh;
+# WINE32_EMULATION=1 asks for it anyway), and where neither works, the 64-bit
+# build of the same sources instead.
 #
 # The product name and install folder come from the build's installer.env,
 # so the demo follows `make demo PRODUCT_NAME=... INSTALL_DIR=...`.
@@ -20,9 +22,19 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/wine-env.sh"
 
 tree=$root/build/win32
-if [ -z "${SETUP_EXE:-}" ] && ! wine32_works; then
-    tree=$root/build/win64
-    echo "== this host cannot start 32-bit programs: showing the 64-bit build of the same installer"
+template=$root/build/wine-template
+if [ -z "${SETUP_EXE:-}" ]; then
+    case $(wine32_mode) in
+    emulated)
+        enter_emulation "$0" "$@"
+        echo "== this host cannot start 32-bit programs: running the 32-bit installer under emulation"
+        template=$(template_for_mode "$template")
+        ;;
+    none)
+        tree=$root/build/win64
+        echo "== this host cannot start 32-bit programs: showing the 64-bit build of the same installer"
+        ;;
+    esac
 fi
 setup=${SETUP_EXE:-$tree/setup.exe}
 config=${SETUP_CONFIG:-$tree/setup/installer.env}
@@ -44,10 +56,10 @@ if [ -n "${DEMO_PREFIX:-}" ]; then
 else
     # A fresh prefix each time, so the run starts from a clean machine.
     echo "== making a fresh Wine prefix in $demo/wineprefix"
-    make_template "$root/build/wine-template"
+    make_template "$template"
     export WINEPREFIX=$demo/wineprefix
     rm -rf "$WINEPREFIX"
-    new_prefix "$root/build/wine-template" "$WINEPREFIX"
+    new_prefix "$template" "$WINEPREFIX"
 fi
 
 winpath() {

@@ -6,34 +6,118 @@
 # strings are Windows-1252, which Wine uses for English.
 export LANG=C.UTF-8 LC_ALL=C.UTF-8
 
-# Prints the loader that can start PROGRAM: Wine's 64-bit loader for a
-# 64-bit program, its 32-bit loader for a 32-bit one. Fails when a 32-bit
-# program cannot run because this host cannot start 32-bit Linux programs.
-wine_loader() {
+wine_env_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# True for a 32-bit Windows program, false for a 64-bit one.
+is_32bit_program() {
     local program=$1 header machine
     header=$(od -An -tu4 -j60 -N4 "$program" | tr -d ' ')
     machine=$(od -An -tx2 -j$((header + 4)) -N2 "$program" | tr -d ' ')
     case $machine in
-    8664)
-        echo /usr/lib/wine/wine64
-        ;;
-    014c)
+    014c) return 0 ;;
+    8664) return 1 ;;
+    esac
+    echo "wine-env: $program is not a Windows program for x86 or x86-64" >&2
+    return 2
+}
+
+# Prints the loader that can start PROGRAM: Wine's 64-bit loader for a
+# 64-bit program, its 32-bit loader for a 32-bit one. Fails when a 32-bit
+# program cannot run here (see wine32_mode).
+wine_loader() {
+    local program=$1 kind=0
+    is_32bit_program "$program" || kind=$?
+    case $kind in
+    0)
         wine32_works || return 1
         echo /usr/lib/wine/wine
         ;;
-    *)
-        echo "wine_loader: $program is not a Windows program for x86 or x86-64" >&2
-        return 2
-        ;;
+    1) echo /usr/lib/wine/wine64 ;;
+    *) return 2 ;;
     esac
 }
 
-# True when this host can start 32-bit Windows programs. A host without
-# 32-bit support hands the loader to /bin/sh, which prints nonsense instead
-# of Wine's version.
+# True when 32-bit Wine starts: on a host whose kernel runs 32-bit Linux
+# programs, or inside the emulation. Elsewhere the loader is handed to
+# /bin/sh, which prints nonsense instead of Wine's version.
 wine32_works() {
     /usr/lib/wine/wine --version 2>/dev/null | grep -q '^wine-'
 }
+
+# 32-bit Wine on a host whose kernel cannot start 32-bit Linux programs: a
+# private user and mount namespace with a binfmt_misc of its own, which hands
+# i386 programs to qemu-i386 (scripts/emulation/qemu-i386-wine.c); the
+# host's table is neither mounted nor changed, and nothing outside the
+# namespace sees the registration. The emulated processes preload a shim for
+# a fault of qemu-i386's (scripts/emulation/emu-tls-shim.c).
+emulation_tools=$wine_env_root/build/emulation
+
+# Prints how 32-bit Windows programs run here: native, emulated or none.
+# WINE32_EMULATION=1 asks for the emulation where the kernel could run them
+# itself, to try it on such a host.
+wine32_mode() {
+    if [ -n "${WINE_EMULATION_INSIDE:-}" ]; then
+        echo emulated
+    elif [ "${WINE32_EMULATION:-}" != 1 ] && wine32_works; then
+        echo native
+    elif [ -x /usr/bin/qemu-i386-static ] && unshare --user --map-root-user --mount true 2>/dev/null; then
+        echo emulated
+    else
+        echo none
+    fi
+}
+
+# Builds the interpreter and the shim once; concurrent callers wait.
+build_emulation_tools() {
+    local source=$wine_env_root/scripts/emulation tools=$emulation_tools
+    mkdir -p "$tools"
+    (
+        flock 9
+        if [ "$tools/qemu-i386-wine" -nt "$source/qemu-i386-wine.c" ] &&
+            [ "$tools/shim/i386/emu-tls-shim.so" -nt "$source/emu-tls-shim.c" ]; then
+            exit 0
+        fi
+        mkdir -p "$tools/shim/i386" "$tools/shim/i686" "$tools/shim/x86_64"
+        gcc -O2 -static -o "$tools/qemu-i386-wine" "$source/qemu-i386-wine.c" &&
+            gcc -m32 -O2 -fPIC -shared -nostdlib -o "$tools/shim/i386/emu-tls-shim.so" "$source/emu-tls-shim.c" \
+                /lib/i386-linux-gnu/libc.so.6 &&
+            cp "$tools/shim/i386/emu-tls-shim.so" "$tools/shim/i686/" &&
+            gcc -O2 -fPIC -shared -nostdlib -o "$tools/shim/x86_64/emu-tls-shim.so" -x c /dev/null
+    ) 9>"$tools.lock"
+}
+
+# Makes the calling script go on inside the emulation. Call it, with the
+# script's own command line, before any 32-bit program starts: the first
+# call starts the script again inside a new namespace; there the call
+# registers qemu-i386 and returns.
+enter_emulation() {
+    if [ -z "${WINE_EMULATION_INSIDE:-}" ]; then
+        build_emulation_tools || { echo "wine-env: cannot build the emulation's tools" >&2; return 1; }
+        WINE_EMULATION_INSIDE=1 exec unshare --user --map-root-user --mount "$@"
+    fi
+    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc || return 1
+    local magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+    local mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+    # Flag F opens the interpreter now, so it serves whatever the namespace
+    # later mounts.
+    printf ':qemu-i386:M::%s:%s:%s:F\n' "$magic" "$mask" "$emulation_tools/qemu-i386-wine" \
+        >/proc/sys/fs/binfmt_misc/register || return 1
+    export WINE_EMULATION_SHIM=$emulation_tools/shim
+}
+
+# The template prefix for this mode: the emulation needs one made inside it,
+# or the prefix's 32-bit half stays empty on a host without 32-bit support.
+template_for_mode() {
+    local template=$1
+    if [ -n "${WINE_EMULATION_INSIDE:-}" ]; then
+        echo "$template-emulated"
+    else
+        echo "$template"
+    fi
+}
+
+# Wine's and qemu's reports of a crashed program, for grep -E.
+crash_reports='Unhandled exception|page fault|uncaught target signal|wine: Assertion'
 
 # Makes the template prefix TEMPLATE once; concurrent callers wait for the
 # first. The 64-bit loader makes a prefix that serves both kinds of program.
