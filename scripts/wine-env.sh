@@ -60,7 +60,10 @@ wine32_mode() {
         echo emulated
     elif [ "${WINE32_EMULATION:-}" != 1 ] && wine32_works; then
         echo native
-    elif [ -x /usr/bin/qemu-i386-static ] && unshare --user --map-root-user --mount true 2>/dev/null; then
+    elif [ -x /usr/bin/qemu-i386-static ] && unshare --user --map-root-user --mount \
+        mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null; then
+        # The kernel gives each user namespace a binfmt_misc of its own
+        # (Linux 6.7 and later); older ones cannot run the emulation.
         echo emulated
     else
         echo none
