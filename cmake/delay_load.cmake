@@ -9,14 +9,9 @@
 set(DELAY_LOADED_user32 DialogBoxParamA@20 EndDialog@8 GetDlgItem@8 SendMessageA@16)
 set(DELAY_LOADED_comctl32 InitCommonControlsEx@4)
 set(DELAY_LOADED_ole32 CoCreateInstance@20 CoInitialize@4 CoTaskMemFree@4 CoUninitialize@0)
-set(DELAY_LOADED_shell32 SHGetPathFromIDListA@8 SHGetSpecialFolderLocation@12)
-set(DELAY_LOADED_msvcrt _beginthread _chdir _mkdir exit fclose ferror fopen free fwrite isalpha isspace malloc
-    memcpy strcmp strlen strncmp strncpy "strdup == _strdup")
-if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-    list(APPEND DELAY_LOADED_msvcrt "_stat32 == _stat")
-else()
-    list(APPEND DELAY_LOADED_msvcrt _stat64)
-endif()
+set(DELAY_LOADED_shell32 SHGetPathFromIDListW@8 SHGetSpecialFolderLocation@12)
+set(DELAY_LOADED_msvcrt _beginthread _close _fdopen _open_osfhandle _wcsdup exit fclose ferror free fwrite isalpha
+    isspace malloc memcpy strcmp strlen strncmp)
 
 set(delay_dir ${CMAKE_BINARY_DIR}/delay-load)
 set(DELAY_LOAD_LIBRARIES)

@@ -11,6 +11,8 @@ set(INSTALLER_EXE_NAME "marbrel.exe" CACHE STRING
     "The game's executable: a file of the payload, with a backslash between folders")
 set(INSTALLER_PAYLOAD_DIR "${PROJECT_SOURCE_DIR}/sample" CACHE PATH "The folder that setup.exe installs")
 set(INSTALLER_PUBLISHER "Vellicot" CACHE STRING "The game's maker, named in the rights notice and version")
+set(INSTALLER_NAME_ENCODING "windows-1252" CACHE STRING
+    "The code page of every name setup.exe holds and writes: windows-1252 or utf-8")
 set(INSTALLER_SOURCE_DATE_EPOCH "" CACHE STRING
     "Seconds since 1970 for the PE time stamp and the rights notice's year; empty: SOURCE_DATE_EPOCH from the environment, else the last commit's time")
 set(INSTALLER_SIGN_PKCS12 "" CACHE FILEPATH "Signs setup.exe with this PKCS#12 key and certificate when set")
@@ -81,6 +83,27 @@ add_custom_command(OUTPUT ${INSTALLER_ICON}
     COMMENT "Drawing the installer's icon")
 add_custom_target(installer_icon DEPENDS ${INSTALLER_ICON})
 
+# The code page, the compiler's name for it and the version block's code
+# page of a name encoding.
+function(name_encoding_settings encoding)
+    string(TOLOWER "${encoding}" encoding)
+    if(encoding STREQUAL "windows-1252")
+        set(NAME_CODE_PAGE 1252 PARENT_SCOPE)
+        set(NAME_CHARSET CP1252 PARENT_SCOPE)
+        set(RC_VERSION_CODE_PAGE 1252 PARENT_SCOPE)
+        set(RC_VERSION_BLOCK 040904E4 PARENT_SCOPE)
+    elseif(encoding STREQUAL "utf-8")
+        set(NAME_CODE_PAGE 65001 PARENT_SCOPE)
+        set(NAME_CHARSET UTF-8 PARENT_SCOPE)
+        # The version strings are UTF-16 either way; 1200 says so.
+        set(RC_VERSION_CODE_PAGE 1200 PARENT_SCOPE)
+        set(RC_VERSION_BLOCK 040904B0 PARENT_SCOPE)
+    else()
+        message(FATAL_ERROR "NAME_ENCODING must be windows-1252 or utf-8, not '${encoding}'")
+    endif()
+endfunction()
+name_encoding_settings("${INSTALLER_NAME_ENCODING}")
+
 # Quotes a value for a C string literal (C_NAME) and a resource-script
 # string (RC_NAME).
 function(quote_for_sources value c_name rc_name)
@@ -119,15 +142,15 @@ function(generate_installer_sources dir product install_dir exe_name payload pay
     configure_file(${PROJECT_SOURCE_DIR}/shell/install_config.cpp.in ${dir}/install_config.cpp @ONLY)
     configure_file(${PROJECT_SOURCE_DIR}/resources/setup.manifest.in ${dir}/setup.manifest @ONLY)
     configure_file(${PROJECT_SOURCE_DIR}/resources/installer.rc.in ${dir}/installer.rc @ONLY)
-    # The constants are 8-bit strings in the code page that Western Windows
-    # uses, as the archive's names are.
-    set_source_files_properties(${dir}/install_config.cpp PROPERTIES COMPILE_OPTIONS -fexec-charset=CP1252)
+    # The constants are 8-bit strings in the build's code page, as the
+    # archive's names are.
+    set_source_files_properties(${dir}/install_config.cpp PROPERTIES COMPILE_OPTIONS -fexec-charset=${NAME_CHARSET})
     set_source_files_properties(${dir}/installer.rc PROPERTIES
         OBJECT_DEPENDS "${INSTALLER_ICON};${payload};${dir}/setup.manifest")
 
     set(env "")
     foreach(pair "product;${product}" "install_dir;${install_dir}" "exe_name;${exe_name}"
-                 "payload_tree;${payload_tree}")
+                 "payload_tree;${payload_tree}" "name_encoding;${INSTALLER_NAME_ENCODING}")
         list(GET pair 0 name)
         list(GET pair 1 value)
         quote_for_shell("${value}" quoted)

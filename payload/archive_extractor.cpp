@@ -21,6 +21,8 @@ const char kStopUnrecognized[] = "[unrecognized archive entry!]";
 const char kStopUnsafePath[] = "unsafe path in archive";
 const char kStopNoMemory[] = "out of memory";
 const char kStopCancelled[] = "cancelled";
+const char kStopBadName[] = "name not in the installer's code page";
+const char kStopLinkInTheWay[] = "link in the install folder";
 
 namespace {
 std::atomic<const char*> g_lastStopReason{nullptr};
@@ -180,20 +182,33 @@ const char* WalkArchive(ArchiveExtractor* x, const ArchiveEntryHandler& handler)
     }
 }
 
+// The stop reason for a file-system result that ends the run, or null.
+static const char* PlatformStop(int result)
+{
+    if (result == kPlatformBadName)
+        return kStopBadName;
+    if (result == kPlatformLinkInTheWay)
+        return kStopLinkInTheWay;
+    return nullptr;
+}
+
 static const char* MakeFolderEntry(void*, ArchiveExtractor*, const char* path)
 {
     // "." and ".." are skipped. An existing folder is fine; one that cannot
     // be made shows up when a file inside it cannot be opened.
-    if (!IsDotEntry(path))
-        CreateOneFolder(path);
-    return nullptr;
+    if (IsDotEntry(path))
+        return nullptr;
+    return PlatformStop(CreateOneFolder(path));
 }
 
 static const char* WriteFileEntry(void*, ArchiveExtractor* x, int size, const char* path)
 {
-    FILE* file = std::fopen(path, "wb");
-    if (file == nullptr)
-        return kStopCantOpen;
+    int created = kPlatformFailed;
+    FILE* file = CreateNewFile(path, &created);
+    if (file == nullptr) {
+        const char* stop = PlatformStop(created);
+        return stop != nullptr ? stop : kStopCantOpen;
+    }
     int copied = CopyToFile(x, file, size);
     int closed = std::fclose(file);
     if (copied != size || closed != 0)

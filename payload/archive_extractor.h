@@ -26,6 +26,8 @@ extern const char kStopUnrecognized[];      // "[unrecognized archive entry!]"
 extern const char kStopUnsafePath[];        // "unsafe path in archive"
 extern const char kStopNoMemory[];          // "out of memory"
 extern const char kStopCancelled[];         // "cancelled"
+extern const char kStopBadName[];           // "name not in the installer's code page"
+extern const char kStopLinkInTheWay[];      // "link in the install folder"
 
 struct ArchiveExtractor {
     InflatingReaderHolder reader;

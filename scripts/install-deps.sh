@@ -10,7 +10,8 @@
 #                           64-bit cross compiler, Wine with its 32-bit part,
 #                           qemu-i386 for hosts that cannot start 32-bit
 #                           programs, Xvfb, xdotool, imagemagick, liblnk-utils,
-#                           openssl and faketime
+#                           openssl and faketime, the locales that the tests
+#                           run Wine under and a font with every script
 set -euo pipefail
 
 build_packages=(
@@ -24,8 +25,12 @@ test_packages=(
     g++-mingw-w64-x86-64
     wine wine32:i386 wine64 qemu-user-static
     xvfb xauth xdotool imagemagick liblnk-utils
-    time openssl faketime
+    time openssl faketime locales fonts-wqy-microhei
 )
+# Wine takes the programs' code page from the locale, and only from one that
+# glibc has generated: Western Europe's (1252), Cyrillic (1251), Japanese
+# (932) and Simplified Chinese (936).
+test_locales=(de_DE.UTF-8 ru_RU.UTF-8 ja_JP.UTF-8 zh_CN.UTF-8)
 
 case ${1:-all} in
 build) packages=("${build_packages[@]}") ;;
@@ -41,6 +46,24 @@ if [ "$(id -u)" -ne 0 ]; then
     sudo=(sudo)
 fi
 
+# Generates the test locales that glibc lacks.
+generate_locales() {
+    [ "${1:-all}" = all ] || return 0
+    local have wanted=() name
+    have=$(locale -a 2>/dev/null | tr 'A-Z' 'a-z')
+    for name in "${test_locales[@]}"; do
+        local short=${name%.UTF-8}.utf8
+        grep -qx "${short,,}" <<<"$have" || wanted+=("$name")
+    done
+    [ ${#wanted[@]} -ne 0 ] || return 0
+    echo "install-deps: generating the locales ${wanted[*]}"
+    for name in "${wanted[@]}"; do
+        grep -qx "$name UTF-8" /etc/locale.gen 2>/dev/null ||
+            echo "$name UTF-8" | "${sudo[@]}" tee -a /etc/locale.gen >/dev/null
+    done
+    "${sudo[@]}" locale-gen >/dev/null
+}
+
 missing=()
 for package in "${packages[@]}"; do
     status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
@@ -48,6 +71,7 @@ for package in "${packages[@]}"; do
 done
 
 if [ ${#missing[@]} -eq 0 ]; then
+    generate_locales "${1:-all}"
     exit 0
 fi
 
@@ -58,6 +82,7 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 install=(apt-get install -y -q --no-install-recommends "${missing[@]}")
 if "${sudo[@]}" apt-get update -q && "${sudo[@]}" "${install[@]}"; then
+    generate_locales "${1:-all}"
     exit 0
 fi
 # A mirror caught mid-sync can serve one architecture's security index out of
@@ -76,3 +101,4 @@ printf 'deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://de
 alone=(-o Dir::Etc::sourcelist="$own/sources.list" -o Dir::Etc::sourceparts=- -o Dir::State::Lists="$own/lists")
 "${sudo[@]}" apt-get "${alone[@]}" update -q
 "${sudo[@]}" apt-get "${alone[@]}" "${install[@]:1}"
+generate_locales "${1:-all}"

@@ -93,7 +93,7 @@ if [ -n "$headless" ]; then
     set +e
     "$wine" "$driver" run "$(winpath "$setup")" --product "$product" --install-dir "$install_dir" \
         install=ok progress=wait success=ok --exit 0 --shots "$(winpath "$demo")" 2>"$demo/wine.log" |
-        tr -d '\r' | iconv -c -f CP1252 -t UTF-8 | grep -v '^  control' | tee "$demo/driver.log"
+        tr -d '\r' | grep -v '^  control' | tee "$demo/driver.log"
     driven=${PIPESTATUS[0]}
     set -e
     status=$(sed -n 's/^exit \([0-9]*\) .*/\1/p' "$demo/driver.log")
@@ -122,7 +122,7 @@ fi
 link=$(find "$WINEPREFIX/drive_c/users" -path '*Start Menu/Programs/*' -name '*.lnk' -print -quit 2>/dev/null || true)
 if [ -n "$link" ]; then
     echo "link $link"
-    "$wine" "$driver" read-link "$(winpath "$link")" 2>/dev/null | tr -d '\r' | iconv -c -f CP1252 -t UTF-8 |
+    "$wine" "$driver" read-link "$(winpath "$link")" 2>/dev/null | tr -d '\r' |
         sed 's/^/     /'
 else
     echo "no Start-menu link"

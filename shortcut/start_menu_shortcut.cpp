@@ -5,11 +5,11 @@
 #include <objidl.h>
 #include <shlobj.h>
 #include <shobjidl.h>
-#include <sys/stat.h>
 #include <windows.h>
 
-#include <cstring>
+#include <cstdlib>
 
+#include "platform/wide_names.h"
 #include "shortcut/path_helpers.h"
 
 namespace {
@@ -17,42 +17,42 @@ namespace {
 // The shell link's class and the two interfaces used, defined here so that
 // the whole of libuuid's table stays out of the program.
 constexpr CLSID kClsidShellLink = {0x00021401, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-constexpr IID kIidShellLinkA = {0x000214EE, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+constexpr IID kIidShellLinkW = {0x000214F9, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 constexpr IID kIidPersistFile = {0x0000010B, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
 constexpr int kLinkPathSize = 261;
 constexpr int kTargetPathSize = 260;
 
 // base\component in buffer; false when it had to be cut.
-bool JoinPath(char* buffer, int capacity, const char* base, const char* component)
+bool JoinPath(WCHAR* buffer, int capacity, const WCHAR* base, const WCHAR* component)
 {
     CopyBounded(buffer, base, capacity);
     AppendPathComponent(buffer, capacity, component);
-    return std::strlen(buffer) == std::strlen(base) + 1 + std::strlen(component);
+    return lstrlenW(buffer) == lstrlenW(base) + 1 + lstrlenW(component);
 }
 
-bool AppendFits(char* buffer, int capacity, const char* text)
+bool AppendFits(WCHAR* buffer, int capacity, const WCHAR* text)
 {
-    size_t expected = std::strlen(buffer) + std::strlen(text);
+    int expected = lstrlenW(buffer) + lstrlenW(text);
     AppendBounded(buffer, capacity, text);
-    return std::strlen(buffer) == expected;
+    return lstrlenW(buffer) == expected;
 }
 
 // Path of the current user's Start-menu Programs folder.
-bool FindProgramsFolder(char* path)
+bool FindProgramsFolder(WCHAR* path)
 {
     LPITEMIDLIST list = nullptr;
     if (SHGetSpecialFolderLocation(nullptr, CSIDL_PROGRAMS, &list) != S_OK || list == nullptr)
         return false;
-    path[0] = '\0';
-    BOOL found = SHGetPathFromIDListA(list, path);
+    path[0] = 0;
+    BOOL found = SHGetPathFromIDListW(list, path);
     CoTaskMemFree(list);
-    return found && path[0] != '\0';
+    return found && path[0] != 0;
 }
 
 // COM for the length of one call, and the interfaces obtained in it.
 struct ComSession {
-    IShellLinkA* link = nullptr;
+    IShellLinkW* link = nullptr;
     IPersistFile* persist = nullptr;
 
     ~ComSession()
@@ -65,42 +65,63 @@ struct ComSession {
     }
 };
 
+// The caller's names in UTF-16; a name that does not fit is not cut but
+// refused, like one that does not convert.
+struct WideNames {
+    WCHAR group[kLinkPathSize];
+    WCHAR link[kLinkPathSize];
+    WCHAR workingDir[kTargetPathSize];
+    WCHAR exe[kTargetPathSize];
+    WCHAR icon[kTargetPathSize];
+};
+
+bool Widen(WideNames* wide, const char* groupName, const char* linkName, const char* workingDir,
+           const char* exeName, const char* iconName)
+{
+    return WidenName(groupName, wide->group, kLinkPathSize) != 0 && WidenName(linkName, wide->link, kLinkPathSize) != 0 &&
+           WidenName(workingDir, wide->workingDir, kTargetPathSize) != 0 &&
+           WidenName(exeName, wide->exe, kTargetPathSize) != 0 &&
+           WidenName(iconName != nullptr ? iconName : "", wide->icon, kTargetPathSize) != 0;
+}
+
 }  // namespace
 
 int CreateStartMenuShortcut(const char* groupName, const char* linkName, const char* workingDir,
                             const char* exeName, const char* iconName)
 {
-    char programsPath[kLinkPathSize];
-    char linkPath[kLinkPathSize];
-    char targetPath[kTargetPathSize];
-    char iconPath[kTargetPathSize];
-    WCHAR widePath[kTargetPathSize];
+    WideNames names;
+    if (!Widen(&names, groupName, linkName, workingDir, exeName, iconName))
+        return -1;
+    WCHAR programsPath[kLinkPathSize];
+    WCHAR linkPath[kLinkPathSize];
+    WCHAR targetPath[kTargetPathSize];
+    WCHAR iconPath[kTargetPathSize];
 
     if (!FindProgramsFolder(programsPath))
         return -1;
 
     // Every path is built and checked before anything is made, so a name
     // that does not fit never leaves a link under a cut name.
-    bool hasIcon = iconName != nullptr && iconName[0] != '\0';
-    if (!JoinPath(targetPath, kTargetPathSize, workingDir, exeName))
+    bool hasIcon = names.icon[0] != 0;
+    if (!JoinPath(targetPath, kTargetPathSize, names.workingDir, names.exe))
         return -1;
-    if (hasIcon && !JoinPath(iconPath, kTargetPathSize, workingDir, iconName))
+    if (hasIcon && !JoinPath(iconPath, kTargetPathSize, names.workingDir, names.icon))
         return -1;
-    char groupPath[kLinkPathSize];
-    if (!JoinPath(groupPath, kLinkPathSize, programsPath, groupName))
+    WCHAR groupPath[kLinkPathSize];
+    if (!JoinPath(groupPath, kLinkPathSize, programsPath, names.group))
         return -1;
-    if (!JoinPath(linkPath, kLinkPathSize, groupPath, linkName) || !AppendFits(linkPath, kLinkPathSize, ".lnk"))
-        return -1;
-    if (MultiByteToWideChar(CP_ACP, 0, linkPath, -1, widePath, kTargetPathSize) == 0)
+    // The link file's own path is held to MAX_PATH units with its
+    // terminator, as the save takes it.
+    if (!JoinPath(linkPath, kLinkPathSize, groupPath, names.link) || !AppendFits(linkPath, kTargetPathSize, L".lnk"))
         return -1;
 
     ScopedStrings strings;
-    strings.slots[0] = strdup(groupPath);
+    strings.slots[0] = _wcsdup(groupPath);
     if (strings.slots[0] == nullptr)
         return -1;
-    struct stat status;
-    bool groupExists = stat(strings.slots[0], &status) == 0 && (status.st_mode & _S_IFDIR) != 0;
-    if (!groupExists && MakeDirectory(groupPath, 0700) != 0)
+    DWORD attributes = GetFileAttributesW(strings.slots[0]);
+    bool groupExists = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (!groupExists && !CreateDirectoryW(groupPath, nullptr))
         return -1;
 
     // S_FALSE (already initialised on this thread) is fine; either way the
@@ -108,15 +129,15 @@ int CreateStartMenuShortcut(const char* groupName, const char* linkName, const c
     if (FAILED(CoInitialize(nullptr)))
         return -1;
     ComSession com;
-    if (FAILED(CoCreateInstance(kClsidShellLink, nullptr, CLSCTX_INPROC_SERVER, kIidShellLinkA,
+    if (FAILED(CoCreateInstance(kClsidShellLink, nullptr, CLSCTX_INPROC_SERVER, kIidShellLinkW,
                                 reinterpret_cast<void**>(&com.link))))
         return -1;
     com.link->SetPath(targetPath);
-    com.link->SetWorkingDirectory(workingDir);
-    com.link->SetDescription(linkName);
+    com.link->SetWorkingDirectory(names.workingDir);
+    com.link->SetDescription(names.link);
     if (hasIcon)
         com.link->SetIconLocation(iconPath, 0);
     if (FAILED(com.link->QueryInterface(kIidPersistFile, reinterpret_cast<void**>(&com.persist))))
         return -1;
-    return FAILED(com.persist->Save(widePath, TRUE)) ? -1 : 0;
+    return FAILED(com.persist->Save(linkPath, TRUE)) ? -1 : 0;
 }

@@ -4,9 +4,9 @@
 
 #include <cstdlib>
 
-// Two owned heap strings, freed when the scope ends.
+// Two owned heap strings of UTF-16 units, freed when the scope ends.
 struct ScopedStrings {
-    char* slots[2] = {nullptr, nullptr};
+    wchar_t* slots[2] = {nullptr, nullptr};
 
     ScopedStrings() = default;
     ScopedStrings(const ScopedStrings&) = delete;
@@ -21,11 +21,13 @@ struct ScopedStrings {
 // Makes Programs\groupName if missing and saves Programs\groupName\linkName.lnk
 // pointing at workingDir\exeName, with workingDir as working folder, linkName
 // as description and, when iconName is neither null nor empty,
-// workingDir\iconName as icon.
-// Returns 0 when the link was saved. -1 when: the Programs folder cannot be
-// found; a path does not fit its buffer (nothing is made then); the group
-// folder is missing and cannot be made (a plain file of that name
-// included); COM cannot be initialised; the link object or its file
-// interface cannot be had; or the save fails.
+// workingDir\iconName as icon. The names are 8-bit strings in the
+// installer's code page; the paths are built from their UTF-16 forms, in
+// buffers of 260 and 261 units.
+// Returns 0 when the link was saved. -1 when: a name does not convert; the
+// Programs folder cannot be found; a path does not fit its buffer (nothing
+// is made then); the group folder is missing and cannot be made (a plain
+// file of that name included); COM cannot be initialised; the link object
+// or its file interface cannot be had; or the save fails.
 int CreateStartMenuShortcut(const char* groupName, const char* linkName, const char* workingDir,
                             const char* exeName, const char* iconName);

@@ -13,6 +13,7 @@
 //   driver payload-set SETUP.EXE OUT.EXE PAYLOAD.BIN
 //   driver read-link FILE.LNK
 //   driver sizes
+// Arguments and output are UTF-8, whatever code page Wine runs programs in.
 // Exit code 0 when every expectation held, 1 when one did not, 2 on misuse.
 #include <windows.h>
 #include <commctrl.h>
@@ -36,6 +37,24 @@ constexpr DWORD kDialogTimeoutMs = 60000;
 constexpr DWORD kExitTimeoutMs = 30000;
 constexpr WORD kPayloadId = IDR_PAYLOAD;
 const char kPayloadType[] = RT_PAYLOAD;
+
+std::string Utf8(const wchar_t* wide)
+{
+    int size = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    std::string text(size > 0 ? static_cast<size_t>(size) : 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, &text[0], size, nullptr, nullptr);
+    text.resize(std::strlen(text.c_str()));
+    return text;
+}
+
+std::wstring Wide(const std::string& utf8)
+{
+    int size = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+    std::wstring text(size > 0 ? static_cast<size_t>(size) : 1, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &text[0], size);
+    text.resize(wcslen(text.c_str()));
+    return text;
+}
 
 // The class name that the control's window reports.
 const char* WindowClassName(ControlKind kind)
@@ -101,9 +120,9 @@ SIZE DialogUnitsToPixels(int width, int height)
 
 std::string WindowText(HWND window)
 {
-    char text[1024] = "";
-    GetWindowTextA(window, text, sizeof(text));
-    return text;
+    wchar_t text[1024] = L"";
+    GetWindowTextW(window, text, 1024);
+    return Utf8(text);
 }
 
 std::string Escaped(const std::string& text)
@@ -289,7 +308,7 @@ bool SaveClientBitmap(HWND dialog, const std::string& path)
         file.bfType = 0x4D42;
         file.bfOffBits = sizeof(file) + sizeof(info.bmiHeader);
         file.bfSize = file.bfOffBits + stride * height;
-        FILE* out = std::fopen(path.c_str(), "wb");
+        FILE* out = _wfopen(Wide(path).c_str(), L"wb");
         ok = out != nullptr && std::fwrite(&file, sizeof(file), 1, out) == 1 &&
              std::fwrite(&info.bmiHeader, sizeof(info.bmiHeader), 1, out) == 1 &&
              std::fwrite(bits, stride * height, 1, out) == 1;
@@ -475,11 +494,12 @@ bool ParseRun(int argc, char** argv, RunPlan* plan)
 
 bool StartSetup(const std::string& setup, PROCESS_INFORMATION* child)
 {
-    STARTUPINFOA startup = {};
+    STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
-    std::vector<char> commandLine(setup.begin(), setup.end());
-    commandLine.push_back('\0');
-    if (!CreateProcessA(setup.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+    std::wstring program = Wide(setup);
+    std::vector<wchar_t> commandLine(program.begin(), program.end());
+    commandLine.push_back(L'\0');
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
             child)) {
         std::printf("FAIL cannot start %s (error %lu)\n", setup.c_str(), GetLastError());
         return false;
@@ -589,7 +609,7 @@ struct ModuleCloser {
 int GetPayload(const char* exe, const char* outPath)
 {
     std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleCloser> module(
-        LoadLibraryExA(exe, nullptr, LOAD_LIBRARY_AS_DATAFILE));
+        LoadLibraryExW(Wide(exe).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
     HRSRC resource = module ? FindResourceA(module.get(), MAKEINTRESOURCEA(kPayloadId), kPayloadType) : nullptr;
     HGLOBAL loaded = resource ? LoadResource(module.get(), resource) : nullptr;
     const void* bytes = loaded ? LockResource(loaded) : nullptr;
@@ -598,7 +618,7 @@ int GetPayload(const char* exe, const char* outPath)
         return 1;
     }
     DWORD size = SizeofResource(module.get(), resource);
-    FILE* out = std::fopen(outPath, "wb");
+    FILE* out = _wfopen(Wide(outPath).c_str(), L"wb");
     bool ok = out != nullptr && std::fwrite(bytes, 1, size, out) == size;
     if (out != nullptr && std::fclose(out) != 0)
         ok = false;
@@ -617,12 +637,12 @@ int SetPayload(const char* exe, const char* outExe, const char* payloadPath)
     WORD language = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
     {
         std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleCloser> module(
-            LoadLibraryExA(exe, nullptr, LOAD_LIBRARY_AS_DATAFILE));
+            LoadLibraryExW(Wide(exe).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
         if (module)
             EnumResourceLanguagesA(module.get(), kPayloadType, MAKEINTRESOURCEA(kPayloadId), FirstLanguage,
                 reinterpret_cast<LONG_PTR>(&language));
     }
-    FILE* in = std::fopen(payloadPath, "rb");
+    FILE* in = _wfopen(Wide(payloadPath).c_str(), L"rb");
     if (in == nullptr) {
         std::fprintf(stderr, "driver: cannot read %s\n", payloadPath);
         return 1;
@@ -639,11 +659,11 @@ int SetPayload(const char* exe, const char* outExe, const char* payloadPath)
         return 1;
     }
 
-    if (!CopyFileA(exe, outExe, FALSE)) {
+    if (!CopyFileW(Wide(exe).c_str(), Wide(outExe).c_str(), FALSE)) {
         std::fprintf(stderr, "driver: cannot copy %s\n", exe);
         return 1;
     }
-    HANDLE update = BeginUpdateResourceA(outExe, FALSE);
+    HANDLE update = BeginUpdateResourceW(Wide(outExe).c_str(), FALSE);
     bool ok = update != nullptr &&
               UpdateResourceA(update, kPayloadType, MAKEINTRESOURCEA(kPayloadId), language, payload.data(),
                   static_cast<DWORD>(payload.size()));
@@ -654,24 +674,25 @@ int SetPayload(const char* exe, const char* outExe, const char* payloadPath)
     return ok ? 0 : 1;
 }
 
+// Reads the link back through the shell's wide interface, which holds the
+// names as the installer wrote them, whatever the code page.
 int ReadLink(const char* path)
 {
     if (FAILED(CoInitialize(nullptr)))
         return 1;
     int result = 1;
-    IShellLinkA* link = nullptr;
+    IShellLinkW* link = nullptr;
     IPersistFile* file = nullptr;
-    WCHAR widePath[MAX_PATH];
-    MultiByteToWideChar(CP_ACP, 0, path, -1, widePath, MAX_PATH);
-    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
             reinterpret_cast<void**>(&link))) &&
         SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) &&
-        SUCCEEDED(file->Load(widePath, STGM_READ))) {
-        char target[MAX_PATH] = "", folder[MAX_PATH] = "", description[MAX_PATH] = "";
+        SUCCEEDED(file->Load(Wide(path).c_str(), STGM_READ))) {
+        wchar_t target[MAX_PATH] = L"", folder[MAX_PATH] = L"", description[MAX_PATH] = L"";
         link->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH);
         link->GetWorkingDirectory(folder, MAX_PATH);
         link->GetDescription(description, MAX_PATH);
-        std::printf("target %s\nworking %s\ndescription %s\n", target, folder, description);
+        std::printf("target %s\nworking %s\ndescription %s\n", Utf8(target).c_str(), Utf8(folder).c_str(),
+            Utf8(description).c_str());
         result = 0;
     } else {
         std::fprintf(stderr, "driver: cannot load link %s\n", path);
@@ -695,7 +716,7 @@ int PrintSizes()
 
 }  // namespace
 
-int main(int argc, char** argv)
+int Main(int argc, char** argv)
 {
     std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "run" && argc >= 3)
@@ -714,4 +735,16 @@ int main(int argc, char** argv)
         "       driver payload-get SETUP.EXE OUT.BIN | payload-set SETUP.EXE OUT.EXE PAYLOAD.BIN\n"
         "       driver read-link FILE.LNK | sizes\n");
     return 2;
+}
+
+int wmain(int argc, wchar_t** wideArgv)
+{
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.push_back(Utf8(wideArgv[i]));
+    std::vector<char*> argv;
+    for (std::string& argument : arguments)
+        argv.push_back(&argument[0]);
+    argv.push_back(nullptr);
+    return Main(argc, argv.data());
 }

@@ -83,9 +83,9 @@ winpath() {
     printf 'Z:%s' "$1" | tr / '\\'
 }
 
-# The driver's output is in Windows-1252, like the installer's strings.
+# The driver prints UTF-8.
 drive() {
-    "$wine" "$E2E_DRIVER" "$@" 2>>"$log" | tr -d '\r' | iconv -c -f CP1252 -t UTF-8 | tee -a "$work/driver.log"
+    "$wine" "$E2E_DRIVER" "$@" 2>>"$log" | tr -d '\r' | tee -a "$work/driver.log"
     return "${PIPESTATUS[0]}"
 }
 

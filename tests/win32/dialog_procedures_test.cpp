@@ -16,6 +16,7 @@
 #include "resources/resource_ids.h"
 #include "shell/dialogs.h"
 #include "shell/install_config.h"
+#include "tests/win32/build_names.h"
 #include "tests/win32/replace_import.h"
 
 namespace {
@@ -276,7 +277,7 @@ protected:
 
     bool Extracted(const char* name) const
     {
-        return GetFileAttributesA((folder_ + "\\" + name).c_str()) != INVALID_FILE_ATTRIBUTES;
+        return GetFileAttributesW(BuildWide(folder_ + "\\" + name).c_str()) != INVALID_FILE_ATTRIBUTES;
     }
 
     std::string folder_;

@@ -13,6 +13,7 @@
 
 #include "resources/resource_ids.h"
 #include "shell/install_config.h"
+#include "tests/win32/build_names.h"
 #include "tests/expected_dialogs.h"
 
 namespace {
@@ -122,7 +123,7 @@ BOOL CALLBACK CountName(HMODULE, LPCSTR, LPSTR, LONG_PTR count)
 
 TEST(DialogTemplates, MatchTheTablesFieldByField)
 {
-    for (const ExpectedDialog& expected : ExpectedDialogs(kProductName, kInstallDir)) {
+    for (const ExpectedDialog& expected : ExpectedDialogs(BuildUtf8(kProductName), BuildUtf8(kInstallDir))) {
         SCOPED_TRACE(expected.name);
         const unsigned char* start = LoadTemplate(expected.name, RT_DIALOG);
         ASSERT_NE(start, nullptr);
@@ -260,24 +261,28 @@ TEST(InstallerResources, TheVersionBlockNamesTheProduct)
 {
     HMODULE version = LoadLibraryA("version.dll");
     ASSERT_NE(version, nullptr);
-    auto sizeOf = Lookup<DWORD(WINAPI*)(LPCSTR, LPDWORD)>(version, "GetFileVersionInfoSizeA");
-    auto read = Lookup<BOOL(WINAPI*)(LPCSTR, DWORD, DWORD, LPVOID)>(version, "GetFileVersionInfoA");
-    auto query = Lookup<BOOL(WINAPI*)(LPCVOID, LPCSTR, LPVOID*, PUINT)>(version, "VerQueryValueA");
+    auto sizeOf = Lookup<DWORD(WINAPI*)(LPCWSTR, LPDWORD)>(version, "GetFileVersionInfoSizeW");
+    auto read = Lookup<BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID)>(version, "GetFileVersionInfoW");
+    auto query = Lookup<BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT)>(version, "VerQueryValueW");
     ASSERT_TRUE(sizeOf != nullptr && read != nullptr && query != nullptr);
-    char program[MAX_PATH];
-    GetModuleFileNameA(nullptr, program, MAX_PATH);
+    wchar_t program[MAX_PATH];
+    GetModuleFileNameW(nullptr, program, MAX_PATH);
     std::vector<char> block(sizeOf(program, nullptr));
     ASSERT_FALSE(block.empty());
     ASSERT_TRUE(read(program, 0, static_cast<DWORD>(block.size()), block.data()));
 
-    auto value = [&](const char* key) {
+    // The strings are UTF-16; the block's name says which code page the
+    // names were written in: Windows-1252, or Unicode for a UTF-8 build.
+    const std::wstring table = kNameCodePage == CP_UTF8 ? L"040904B0" : L"040904E4";
+    auto value = [&](const wchar_t* key) {
         void* text = nullptr;
         UINT length = 0;
-        std::string path = std::string("\\StringFileInfo\\040904E4\\") + key;
-        return query(block.data(), path.c_str(), &text, &length) && text != nullptr ? std::string(static_cast<char*>(text))
-                                                                                   : std::string("(none)");
+        std::wstring path = L"\\StringFileInfo\\" + table + L"\\" + key;
+        return query(block.data(), path.c_str(), &text, &length) && text != nullptr
+                   ? Narrow(static_cast<wchar_t*>(text), CP_UTF8)
+                   : std::string("(none)");
     };
-    EXPECT_EQ(value("ProductName"), kProductName);
-    EXPECT_EQ(value("FileDescription"), std::string(kProductName) + " Setup");
+    EXPECT_EQ(value(L"ProductName"), BuildUtf8(kProductName));
+    EXPECT_EQ(value(L"FileDescription"), BuildUtf8(kProductName) + " Setup");
     FreeLibrary(version);
 }

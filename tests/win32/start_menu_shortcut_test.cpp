@@ -1,5 +1,6 @@
 // CreateStartMenuShortcut against the real shell: each saved link is read
-// back through the shell link object.
+// back through the shell link object's wide interface. Paths here are in
+// the build's code page, as the installer's names are.
 #include <objbase.h>
 #include <shlobj.h>
 #include <shobjidl.h>
@@ -12,19 +13,20 @@
 
 #include "shell/install_config.h"
 #include "shortcut/start_menu_shortcut.h"
+#include "tests/win32/build_names.h"
 #include "tests/win32/replace_import.h"
 
 namespace {
 
 constexpr CLSID kClsidShellLink = {0x00021401, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-constexpr IID kIidShellLinkA = {0x000214EE, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+constexpr IID kIidShellLinkW = {0x000214F9, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 constexpr IID kIidPersistFile = {0x0000010B, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
 std::string ProgramsFolder()
 {
-    char path[MAX_PATH] = "";
-    SHGetFolderPathA(nullptr, CSIDL_PROGRAMS, nullptr, SHGFP_TYPE_CURRENT, path);
-    return path;
+    wchar_t path[MAX_PATH] = L"";
+    SHGetFolderPathW(nullptr, CSIDL_PROGRAMS, nullptr, SHGFP_TYPE_CURRENT, path);
+    return Narrow(path, kNameCodePage);
 }
 
 std::string GroupPath(const std::string& group)
@@ -37,21 +39,26 @@ std::string LinkFile(const std::string& group, const std::string& link)
     return GroupPath(group) + "\\" + link + ".lnk";
 }
 
+DWORD Attributes(const std::string& path)
+{
+    return GetFileAttributesW(BuildWide(path).c_str());
+}
+
 bool IsFolder(const std::string& path)
 {
-    DWORD attributes = GetFileAttributesA(path.c_str());
+    DWORD attributes = Attributes(path);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 bool IsFile(const std::string& path)
 {
-    DWORD attributes = GetFileAttributesA(path.c_str());
+    DWORD attributes = Attributes(path);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 bool Exists(const std::string& path)
 {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return Attributes(path) != INVALID_FILE_ATTRIBUTES;
 }
 
 // What a saved link holds; loaded is false when the file could not be read
@@ -69,29 +76,27 @@ struct SavedLink {
 SavedLink ReadLink(const std::string& file)
 {
     SavedLink saved;
-    IShellLinkA* link = nullptr;
-    if (FAILED(CoCreateInstance(kClsidShellLink, nullptr, CLSCTX_INPROC_SERVER, kIidShellLinkA,
+    IShellLinkW* link = nullptr;
+    if (FAILED(CoCreateInstance(kClsidShellLink, nullptr, CLSCTX_INPROC_SERVER, kIidShellLinkW,
                                 reinterpret_cast<void**>(&link))))
         return saved;
     IPersistFile* persist = nullptr;
     if (SUCCEEDED(link->QueryInterface(kIidPersistFile, reinterpret_cast<void**>(&persist)))) {
-        WCHAR wide[MAX_PATH];
-        MultiByteToWideChar(CP_ACP, 0, file.c_str(), -1, wide, MAX_PATH);
-        if (SUCCEEDED(persist->Load(wide, STGM_READ))) {
-            char text[1024];
+        if (SUCCEEDED(persist->Load(BuildWide(file).c_str(), STGM_READ))) {
+            wchar_t text[1024];
             saved.loaded = true;
-            text[0] = '\0';
-            link->GetPath(text, sizeof text, nullptr, SLGP_RAWPATH);
-            saved.path = text;
-            text[0] = '\0';
-            link->GetWorkingDirectory(text, sizeof text);
-            saved.workingDir = text;
-            text[0] = '\0';
-            link->GetDescription(text, sizeof text);
-            saved.description = text;
-            text[0] = '\0';
-            link->GetIconLocation(text, sizeof text, &saved.iconIndex);
-            saved.iconPath = text;
+            text[0] = 0;
+            link->GetPath(text, 1024, nullptr, SLGP_RAWPATH);
+            saved.path = Narrow(text, kNameCodePage);
+            text[0] = 0;
+            link->GetWorkingDirectory(text, 1024);
+            saved.workingDir = Narrow(text, kNameCodePage);
+            text[0] = 0;
+            link->GetDescription(text, 1024);
+            saved.description = Narrow(text, kNameCodePage);
+            text[0] = 0;
+            link->GetIconLocation(text, 1024, &saved.iconIndex);
+            saved.iconPath = Narrow(text, kNameCodePage);
         }
         persist->Release();
     }
@@ -147,7 +152,7 @@ TEST(StartMenuShortcut, CreatesTheGroupFolderAndALinkToTheInstalledGame)
 TEST(StartMenuShortcut, ReusesAGroupFolderThatIsThereAndKeepsItsFiles)
 {
     const std::string group = "Marbrel Present Group";
-    ASSERT_TRUE(CreateDirectoryA(GroupPath(group).c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(BuildWide(GroupPath(group)).c_str(), nullptr));
     std::ofstream(GroupPath(group) + "\\other.txt") << "kept";
 
     ASSERT_EQ(CreateStartMenuShortcut(group.c_str(), "Play", "C:\\Games\\Marbrel", "marbrel.exe", nullptr), 0);
@@ -287,11 +292,11 @@ TEST(StartMenuShortcut, FailsAndMakesNothingWithoutAProgramsFolder)
 {
     const std::string programs = ProgramsFolder();
     const std::string away = programs + " away";
-    ASSERT_TRUE(MoveFileA(programs.c_str(), away.c_str()));
+    ASSERT_TRUE(MoveFileW(BuildWide(programs).c_str(), BuildWide(away).c_str()));
 
     int result = CreateStartMenuShortcut("Marbrel No Programs", "Play", "C:\\Games", "marbrel.exe", nullptr);
     bool madeSomething = Exists(programs);
-    MoveFileA(away.c_str(), programs.c_str());
+    MoveFileW(BuildWide(away).c_str(), BuildWide(programs).c_str());
 
     EXPECT_EQ(result, -1);
     EXPECT_FALSE(madeSomething);
