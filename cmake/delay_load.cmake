@@ -9,7 +9,7 @@
 set(DELAY_LOADED_user32 DialogBoxParamA@20 EndDialog@8 GetDlgItem@8 SendMessageA@16)
 set(DELAY_LOADED_comctl32 InitCommonControlsEx@4)
 set(DELAY_LOADED_ole32 CoCreateInstance@20 CoInitialize@4 CoTaskMemFree@4 CoUninitialize@0)
-set(DELAY_LOADED_shell32 SHGetPathFromIDListW@8 SHGetSpecialFolderLocation@12)
+set(DELAY_LOADED_shell32 IsUserAnAdmin@0 SHGetPathFromIDListW@8 SHGetSpecialFolderLocation@12)
 set(DELAY_LOADED_msvcrt _beginthread _close _fdopen _open_osfhandle _wcsdup exit fclose ferror free fwrite isalpha
     isspace malloc memcpy strcmp strlen strncmp)
 

@@ -119,7 +119,10 @@ if [ -d "$unix_dir" ]; then
 else
     echo "nothing installed"
 fi
-link=$(find "$WINEPREFIX/drive_c/users" -path '*Start Menu/Programs/*' -name '*.lnk' -print -quit 2>/dev/null || true)
+# The Programs folder of all accounts, where setup.exe, run with
+# administrator rights as Wine runs it, puts its link.
+link=$(find "$WINEPREFIX/drive_c/ProgramData" "$WINEPREFIX/drive_c/users" -path '*Start Menu/Programs/*' \
+    -name '*.lnk' -print -quit 2>/dev/null || true)
 if [ -n "$link" ]; then
     echo "link $link"
     "$wine" "$driver" read-link "$(winpath "$link")" 2>/dev/null | tr -d '\r' |

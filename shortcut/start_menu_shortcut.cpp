@@ -38,11 +38,16 @@ bool AppendFits(WCHAR* buffer, int capacity, const WCHAR* text)
     return lstrlenW(buffer) == expected;
 }
 
-// Path of the current user's Start-menu Programs folder.
+// Path of the Start-menu Programs folder the player sees. setup.exe runs
+// elevated, often as an administrator whose password a parent typed for a
+// child's account; the account's own folder would then be the
+// administrator's, so with administrator rights the link goes where every
+// account's Start menu shows it, as the install folder serves every account.
 bool FindProgramsFolder(WCHAR* path)
 {
+    const int folder = IsUserAnAdmin() ? CSIDL_COMMON_PROGRAMS : CSIDL_PROGRAMS;
     LPITEMIDLIST list = nullptr;
-    if (SHGetSpecialFolderLocation(nullptr, CSIDL_PROGRAMS, &list) != S_OK || list == nullptr)
+    if (SHGetSpecialFolderLocation(nullptr, folder, &list) != S_OK || list == nullptr)
         return false;
     path[0] = 0;
     BOOL found = SHGetPathFromIDListW(list, path);

@@ -18,6 +18,8 @@ struct ScopedStrings {
     }
 };
 
+// Programs is the Programs folder shared by all accounts when the process
+// has administrator rights, the account's own otherwise.
 // Makes Programs\groupName if missing and saves Programs\groupName\linkName.lnk
 // pointing at workingDir\exeName, with workingDir as working folder, linkName
 // as description and, when iconName is neither null nor empty,

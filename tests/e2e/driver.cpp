@@ -12,12 +12,16 @@
 //   driver payload-get SETUP.EXE OUT.BIN
 //   driver payload-set SETUP.EXE OUT.EXE PAYLOAD.BIN
 //   driver read-link FILE.LNK
+//   driver open-link FILE.LNK WINDOW_CLASS
+//       opens the link through the shell, as a click in the Start menu does,
+//       waits for a window of that class to appear, and closes it again.
 //   driver sizes
 // Arguments and output are UTF-8, whatever code page Wine runs programs in.
 // Exit code 0 when every expectation held, 1 when one did not, 2 on misuse.
 #include <windows.h>
 #include <commctrl.h>
 #include <objbase.h>
+#include <shellapi.h>
 #include <shlobj.h>
 
 #include <cstdarg>
@@ -705,6 +709,38 @@ int ReadLink(const char* path)
     return result;
 }
 
+int OpenLink(const char* path, const char* windowClass)
+{
+    CoInitialize(nullptr);
+    HINSTANCE opened = ShellExecuteW(nullptr, nullptr, Wide(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    CoUninitialize();
+    if (reinterpret_cast<INT_PTR>(opened) <= 32) {
+        std::printf("FAIL the shell cannot open %s (%d)\n", path, static_cast<int>(reinterpret_cast<INT_PTR>(opened)));
+        return 1;
+    }
+    const std::wstring className = Wide(windowClass);
+    HWND window = nullptr;
+    for (DWORD start = GetTickCount(); window == nullptr && GetTickCount() - start < kDialogTimeoutMs; Sleep(50))
+        window = FindWindowW(className.c_str(), nullptr);
+    if (window == nullptr) {
+        std::printf("FAIL no %s window appeared\n", windowClass);
+        return 1;
+    }
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
+    std::printf("started \"%s\"\n", WindowText(window).c_str());
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    bool ended = process != nullptr && WaitForSingleObject(process, kExitTimeoutMs) == WAIT_OBJECT_0;
+    if (process != nullptr)
+        CloseHandle(process);
+    if (!ended) {
+        std::printf("FAIL the game did not end when its window was closed\n");
+        return 1;
+    }
+    return 0;
+}
+
 int PrintSizes()
 {
     for (const ExpectedDialog& layout : ExpectedDialogs("", "")) {
@@ -727,13 +763,15 @@ int Main(int argc, char** argv)
         return SetPayload(argv[2], argv[3], argv[4]);
     if (mode == "read-link" && argc == 3)
         return ReadLink(argv[2]);
+    if (mode == "open-link" && argc == 4)
+        return OpenLink(argv[2], argv[3]);
     if (mode == "sizes")
         return PrintSizes();
     std::fprintf(stderr,
         "usage: driver run SETUP.EXE --product NAME --install-dir PATH STEP... [--exit N] [--shots DIR] "
         "[--full-bar]\n"
         "       driver payload-get SETUP.EXE OUT.BIN | payload-set SETUP.EXE OUT.EXE PAYLOAD.BIN\n"
-        "       driver read-link FILE.LNK | sizes\n");
+        "       driver read-link FILE.LNK | open-link FILE.LNK WINDOW_CLASS | sizes\n");
     return 2;
 }
 

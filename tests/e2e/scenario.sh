@@ -104,7 +104,12 @@ run() {
         fail "driver: expectations not met"
 }
 
+# Wine runs setup.exe with administrator rights, so its link goes into the
+# Programs folder of all accounts; own_programs is the account's own.
 programs() {
+    printf '%s' "$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs"
+}
+own_programs() {
     find "$WINEPREFIX/drive_c/users" -type d -path '*Start Menu/Programs' -print -quit
 }
 
@@ -262,9 +267,20 @@ decline-cancel | decline-esc | decline-close)
     expect_nothing_written
     ;;
 install)
+    # A link an earlier install left in the account's own Programs folder
+    # stays as it was.
+    old_group="$(own_programs)/$product"
+    mkdir -p "$old_group"
+    printf 'an earlier link\n' >"$old_group/$product.lnk"
     run "$E2E_SETUP" install=ok progress=wait success=ok --exit 0
     expect_tree
     expect_link
+    [ "$(cat "$old_group/$product.lnk")" = "an earlier link" ] || fail "the earlier link in the account's folder changed"
+    [ "$(ls -A "$old_group")" = "$product.lnk" ] || fail "something was added to the account's own group"
+    # The shell opens the link and the game starts.
+    # (by its C: path: Wine's shell does not open a link through Z:)
+    drive open-link "C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\$product\\$product.lnk" \
+        VellicotMarbrelWindow || fail "the link does not start the game"
     ;;
 install-signed)
     # The same program signed with a throwaway key installs exactly as it is.

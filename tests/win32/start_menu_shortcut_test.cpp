@@ -22,11 +22,18 @@ constexpr CLSID kClsidShellLink = {0x00021401, 0x0000, 0x0000, {0xC0, 0x00, 0x00
 constexpr IID kIidShellLinkW = {0x000214F9, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 constexpr IID kIidPersistFile = {0x0000010B, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
-std::string ProgramsFolder()
+std::string ProgramsFolder(int folder)
 {
     wchar_t path[MAX_PATH] = L"";
-    SHGetFolderPathW(nullptr, CSIDL_PROGRAMS, nullptr, SHGFP_TYPE_CURRENT, path);
+    SHGetFolderPathW(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, path);
     return Narrow(path, kNameCodePage);
+}
+
+// Wine runs programs with administrator rights, so links go into the
+// Programs folder of all accounts.
+std::string ProgramsFolder()
+{
+    return ProgramsFolder(CSIDL_COMMON_PROGRAMS);
 }
 
 std::string GroupPath(const std::string& group)
@@ -132,6 +139,11 @@ struct ComStartCounter {
     }
     ~ComStartCounter() { ReplaceImport("ole32.dll", "CoInitialize", reinterpret_cast<void*>(g_realCoInitialize)); }
 };
+
+BOOL WINAPI NotAnAdministrator()
+{
+    return FALSE;
+}
 
 }  // namespace
 
@@ -300,4 +312,21 @@ TEST(StartMenuShortcut, FailsAndMakesNothingWithoutAProgramsFolder)
 
     EXPECT_EQ(result, -1);
     EXPECT_FALSE(madeSomething);
+}
+
+TEST(StartMenuShortcut, WithoutAdministratorRightsGoesIntoTheAccountsOwnProgramsFolder)
+{
+    const std::string group = "Marbrel Own Group";
+    void* rightsCheck = ReplaceImport("shell32.dll", "IsUserAnAdmin", reinterpret_cast<void*>(NotAnAdministrator));
+    ASSERT_NE(rightsCheck, nullptr);
+    int result = CreateStartMenuShortcut(group.c_str(), "Play", "C:\\Games\\Marbrel", "marbrel.exe", nullptr);
+    ReplaceImport("shell32.dll", "IsUserAnAdmin", rightsCheck);
+
+    EXPECT_EQ(result, 0);
+    const std::string own = ProgramsFolder(CSIDL_PROGRAMS) + "\\" + group;
+    SavedLink saved = ReadLinkWithCom(own + "\\Play.lnk");
+    ASSERT_TRUE(saved.loaded);
+    EXPECT_EQ(saved.path, "C:\\Games\\Marbrel\\marbrel.exe");
+    EXPECT_EQ(saved.workingDir, "C:\\Games\\Marbrel");
+    EXPECT_FALSE(Exists(GroupPath(group))) << "nothing in the shared folder";
 }
