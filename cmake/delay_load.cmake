@@ -2,7 +2,7 @@
 # through shell/dll_search.cpp's helper, which loads from the system folder
 # only. The lists name each function setup.exe calls in those DLLs. One
 # left out fails the link (the C runtime's) or becomes an ordinary import,
-# which the setup_imports test rejects.
+# which the setup_imports_and_image_flags test rejects.
 #
 # NAME@BYTES is a 32-bit stdcall function with its argument bytes; A == B
 # gives the C library's name A to the DLL's function B.
