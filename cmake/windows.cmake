@@ -25,6 +25,15 @@ foreach(tool QUARN_EXECUTABLE MAKE_ICON_EXECUTABLE)
     endif()
 endforeach()
 
+# A folder outside Program Files takes the access rules of the drive's root,
+# under which every account may change the installed files; the build says
+# so, once, without refusing.
+string(TOLOWER "${INSTALLER_INSTALL_DIR}" install_dir_lower)
+if(NOT install_dir_lower MATCHES "^c:\\\\program files( \\(x86\\))?\\\\")
+    message(NOTICE "warning: ${INSTALLER_INSTALL_DIR} is outside C:\\Program Files: every account of the player's "
+                   "machine may change the files installed there, and so run its own code as whoever starts the game next")
+endif()
+
 # The one moment the build's time stamps name, so that the same sources give
 # the same bytes whenever they are built.
 if(NOT INSTALLER_SOURCE_DATE_EPOCH STREQUAL "")
