@@ -108,7 +108,7 @@ bool ParseEntrySize(const char* line, int* size)
     }
     if (negative)
         value = -value;
-    if (value > INT32_MAX || value < INT32_MIN)
+    if (value > kQuarnMaxSize || value < INT32_MIN)
         return false;
     *size = static_cast<int>(value);
     return true;
@@ -128,7 +128,7 @@ static bool IsDotEntry(const char* path)
 
 static const char* WalkFolderEntry(ArchiveExtractor* x, const ArchiveEntryHandler& handler)
 {
-    if (ReadLine(x, x->line, kLineSize) == nullptr)
+    if (ReadLine(x, x->line, kQuarnLineBuffer) == nullptr)
         return kStopNoDirName;
     DropLineFeed(x->line);
     if (!IsDotEntry(x->line) && IsUnsafeArchivePath(x->line))
@@ -138,12 +138,12 @@ static const char* WalkFolderEntry(ArchiveExtractor* x, const ArchiveEntryHandle
 
 static const char* WalkFileEntry(ArchiveExtractor* x, const ArchiveEntryHandler& handler)
 {
-    if (ReadLine(x, x->line, kLineSize) == nullptr)
+    if (ReadLine(x, x->line, kQuarnLineBuffer) == nullptr)
         return kStopNoFileSize;
     int size = 0;
     if (!ParseEntrySize(x->line, &size))
         return kStopExtractionError;
-    if (ReadLine(x, x->line, kLineSize) == nullptr)
+    if (ReadLine(x, x->line, kQuarnLineBuffer) == nullptr)
         return kStopNoFileName;
     DropLineFeed(x->line);
     if (IsUnsafeArchivePath(x->line))
@@ -153,15 +153,15 @@ static const char* WalkFileEntry(ArchiveExtractor* x, const ArchiveEntryHandler&
 
 const char* WalkArchive(ArchiveExtractor* x, const ArchiveEntryHandler& handler)
 {
-    if (ReadLine(x, x->line, kLineSize) == nullptr)
+    if (ReadLine(x, x->line, kQuarnLineBuffer) == nullptr)
         return kStopNoHeader;
-    if (std::strncmp(x->line, "Quarn\n", 6) != 0)
+    if (std::strncmp(x->line, kQuarnHeader, kQuarnHeaderBytes) != 0)
         return kStopBadHeader;
 
     for (;;) {
         if (g_stopRequested.load())
             return kStopCancelled;
-        if (ReadLine(x, x->line, kLineSize) == nullptr) {
+        if (ReadLine(x, x->line, kQuarnLineBuffer) == nullptr) {
             // Only the clean end of the stream, between entries, is the end
             // of the archive; a damaged stream or a cut line is not.
             if (x->reader->errorText != nullptr)
@@ -169,9 +169,9 @@ const char* WalkArchive(ArchiveExtractor* x, const ArchiveEntryHandler& handler)
             return x->line[0] == '\0' ? nullptr : kStopUnrecognized;
         }
         const char* stop;
-        if (std::strcmp(x->line, "d\n") == 0)
+        if (std::strcmp(x->line, kQuarnFolderTag) == 0)
             stop = WalkFolderEntry(x, handler);
-        else if (std::strcmp(x->line, "f\n") == 0)
+        else if (std::strcmp(x->line, kQuarnFileTag) == 0)
             stop = WalkFileEntry(x, handler);
         else
             stop = kStopUnrecognized;

@@ -1,18 +1,13 @@
-// The archive extractor: reads a Quarn archive out of the payload and makes
-// its folders and files under the current directory.
-//
-// Archive layout: the line "Quarn", then entries until the zlib stream ends.
-// A folder is "d", then its path; a file is "f", its size in decimal, its
-// path, then exactly that many raw bytes. Lines end with LF (a CR is
-// dropped); paths are relative and use '/'.
+// The archive extractor: reads a Quarn archive (payload/quarn_format.h) out
+// of the payload and makes its folders and files under the current directory.
 #pragma once
 
 #include <cstdio>
 
 #include "payload/inflating_reader.h"
+#include "payload/quarn_format.h"
 
 constexpr int kBlockSize = 50000;
-constexpr int kLineSize = 5000;
 
 // Stop reasons.
 extern const char kStopNoHeader[];          // "not a quarn file (1)"
@@ -31,7 +26,7 @@ struct ArchiveExtractor {
     InflatingReaderHolder reader;
     const char* error;  // the stop reason, null until a failure ends the run
     unsigned char block[kBlockSize];
-    char line[kLineSize];
+    char line[kQuarnLineBuffer];
 };
 
 // Reads one line of at most count - 1 bytes (count at least 2) into buffer,

@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "payload/quarn_format.h"
 #include "tools/archive_writer.h"
 #include "tools/install_target.h"
 #include "tools/windows_names.h"
@@ -141,8 +142,8 @@ static bool OpenFolder(PackRun* run, const PackEntry& entry)
 // Scan
 
 // Converts an item's name and says why the item cannot go into the archive,
-// or null. archive is its folder's archive path.
-static const char* CheckItem(NamedItem* item, const std::string& archive)
+// or "". archive is its folder's archive path.
+static std::string CheckItem(NamedItem* item, const std::string& archive)
 {
     if (S_ISLNK(item->info.st_mode))
         return "symbolic links cannot be packed";
@@ -153,11 +154,11 @@ static const char* CheckItem(NamedItem* item, const std::string& archive)
     if (const char* problem = WindowsNameProblem(item->archive))
         return problem;
     // "./" + path + LF
-    if (archive.size() + 1 + item->archive.size() + 1 > static_cast<size_t>(kMaxArchiveLine))
-        return "path is too long for the archive (4999 bytes a line)";
-    if (S_ISREG(item->info.st_mode) && item->info.st_size > kMaxArchiveFileSize)
-        return "file is over 2147483647 bytes";
-    return nullptr;
+    if (archive.size() + 1 + item->archive.size() + 1 > static_cast<size_t>(kQuarnMaxLine))
+        return "path is too long for the archive (" + std::to_string(kQuarnMaxLine) + " bytes a line)";
+    if (S_ISREG(item->info.st_mode) && item->info.st_size > kQuarnMaxSize)
+        return "file is over " + std::to_string(kQuarnMaxSize) + " bytes";
+    return "";
 }
 
 // Reads the names in the innermost open folder, checks each and sorts them
@@ -185,7 +186,8 @@ static bool ReadFolder(PackRun* run, const std::string& here, const std::string&
         const std::string path = here + "/" + named.name;
         if (fstatat(folderFd, named.name.c_str(), &named.info, AT_SYMLINK_NOFOLLOW) != 0)
             return RefuseErrno(run->error, path);
-        if (const char* problem = CheckItem(&named, archive))
+        const std::string problem = CheckItem(&named, archive);
+        if (!problem.empty())
             return Refuse(run->error, path, problem);
         (S_ISDIR(named.info.st_mode) ? folders : files)->push_back(named);
     }
@@ -405,7 +407,7 @@ static bool WriteEntry(PackRun* run, const PackEntry& entry)
 // more than the machine's memory.
 static bool SizeUp(PackRun* run)
 {
-    uint64_t archive = 6;
+    uint64_t archive = kQuarnHeaderBytes;
     for (const PackEntry& entry : run->entries) {
         const char* path = entry.archive.c_str();
         archive += entry.folder ? FolderEntryBytes(path) : FileEntryBytes(path, entry.size);

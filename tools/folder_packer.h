@@ -9,10 +9,6 @@
 
 #include "tools/archive_writer.h"
 
-// A line counts its LF; "./" + path + LF must fit the reader's line buffer.
-constexpr int kMaxArchiveLine = 4999;
-constexpr int64_t kMaxArchiveFileSize = INT32_MAX;
-
 // Why a pack was refused or failed: the path it concerns (as the user would
 // type it, dir-relative paths prefixed with dir) and a one-line text.
 struct PackError {

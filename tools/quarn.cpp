@@ -17,6 +17,7 @@
 
 #include "payload/archive_extractor.h"
 #include "payload/payload_range.h"
+#include "payload/quarn_format.h"
 #include "tools/folder_packer.h"
 #include "tools/install_target.h"
 #include "tools/windows_names.h"
@@ -212,8 +213,8 @@ int MapPayload(const char* path, MappedPayload* mapped)
         result = Fail(kExitUsage, path, "not a file");
     } else if (info.st_size == 0) {
         result = Fail(kExitBadArchive, path, "empty payload");
-    } else if (info.st_size > INT32_MAX) {
-        result = Fail(kExitBadArchive, path, "payload is over 2147483647 bytes");
+    } else if (info.st_size > kQuarnMaxSize) {
+        result = Fail(kExitBadArchive, path, "payload is over " + std::to_string(kQuarnMaxSize) + " bytes");
     } else {
         void* base = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
         if (base == MAP_FAILED) {
