@@ -51,7 +51,7 @@ char* ReadLine(ArchiveExtractor* extractor, char* buffer, int count)
     return buffer;
 }
 
-int CopyToFile(ArchiveExtractor* extractor, FILE* file, int n)
+int WalkBody(ArchiveExtractor* extractor, int n, BodySink sink, void* context)
 {
     if (n <= 0)
         return 0;
@@ -62,9 +62,10 @@ int CopyToFile(ArchiveExtractor* extractor, FILE* file, int n)
             return -1;
         int chunk = n - total < kBlockSize ? n - total : kBlockSize;
         int produced = InflateBytes(reader, extractor->block, chunk);
-        total += static_cast<int>(fwrite(extractor->block, 1, static_cast<size_t>(produced), file));
-        if (ferror(file))
+        int taken = sink(context, extractor->block, produced);
+        if (taken < 0)
             return -1;
+        total += taken;
         if (reader->errorText != nullptr)
             return -1;
         if (reader->finished && total < n)
@@ -72,6 +73,18 @@ int CopyToFile(ArchiveExtractor* extractor, FILE* file, int n)
         if (total >= n)
             return total;
     }
+}
+
+static int WriteBlock(void* context, const unsigned char* block, int count)
+{
+    FILE* file = static_cast<FILE*>(context);
+    size_t written = fwrite(block, 1, static_cast<size_t>(count), file);
+    return ferror(file) ? -1 : static_cast<int>(written);
+}
+
+int CopyToFile(ArchiveExtractor* extractor, FILE* file, int n)
+{
+    return WalkBody(extractor, n, WriteBlock, file);
 }
 
 bool IsUnsafeArchivePath(const char* path)

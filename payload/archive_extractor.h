@@ -35,6 +35,15 @@ struct ArchiveExtractor {
 // stream ended or failed first, leaving what was read of the line in buffer.
 char* ReadLine(ArchiveExtractor* extractor, char* buffer, int count);
 
+// Takes one block of a body; returns the count it took, or -1 when it failed.
+using BodySink = int (*)(void* context, const unsigned char* block, int count);
+
+// Inflates the next n bytes through the block buffer, handing each block to
+// sink. Returns the count the sink took: n; fewer when the stream ended
+// inside the body; 0 for n <= 0; -1 when the sink failed, the reader failed
+// or a stop was requested.
+int WalkBody(ArchiveExtractor* extractor, int n, BodySink sink, void* context);
+
 // Inflates the next n bytes into file, through the block buffer. Returns n;
 // fewer when the stream ended inside the body; 0 for n <= 0; -1 when the
 // file reports an error, the reader failed or a stop was requested.
