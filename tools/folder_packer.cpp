@@ -93,18 +93,6 @@ static std::string DiskPath(const PackRun& run, const std::string& source)
     return source.empty() ? run.dir : run.dir + "/" + source;
 }
 
-static bool Refuse(PackError* error, const std::string& path, const std::string& text)
-{
-    error->path = path;
-    error->text = text;
-    return false;
-}
-
-static bool RefuseErrno(PackError* error, const std::string& path)
-{
-    return Refuse(error, path, std::strerror(errno));
-}
-
 // Every writer result is checked here: a failure names the payload.
 static bool WriterOk(PackRun* run, int result)
 {

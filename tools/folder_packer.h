@@ -5,16 +5,9 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 #include "tools/archive_writer.h"
-
-// Why a pack was refused or failed: the path it concerns (as the user would
-// type it, dir-relative paths prefixed with dir) and a one-line text.
-struct PackError {
-    std::string path;
-    std::string text;
-};
+#include "tools/pack_error.h"
 
 // The largest payload a pack writes. The installer reads the payload's size
 // as a signed 32-bit count, so 2 GiB is the format's own ceiling; but Windows

@@ -9,13 +9,6 @@
 
 namespace {
 
-bool Refuse(PackError* error, const std::string& value, const std::string& text)
-{
-    error->path = value;
-    error->text = text;
-    return false;
-}
-
 std::vector<std::string> SplitAtBackslashes(const std::string& path)
 {
     std::vector<std::string> parts(1);

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string>
 
-#include "tools/folder_packer.h"
+#include "tools/pack_error.h"
 
 // The longest full paths a 32-bit ANSI program may create: MAX_PATH less the
 // terminator for a file, less twelve more for a folder.
