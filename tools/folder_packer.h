@@ -1,7 +1,8 @@
 // Packing a folder tree into a payload file the installer can carry: the
-// tree is scanned and checked whole first, then built and compressed through
-// the archive writer and written to a temporary file that replaces the
-// payload only at the end.
+// tree is scanned and checked whole first (tools/folder_scan.h), then the
+// pack run builds and compresses it through the archive writer and writes
+// it through a temporary file that replaces the payload only at the end
+// (tools/payload_output.h).
 #pragma once
 
 #include <cstdint>
@@ -58,7 +59,3 @@ struct PackOptions {
 // limits under the install folder, and the executable one of its files.
 // Returns true, or false with error filled in.
 bool PackFolder(const char* dir, const char* payload, const PackOptions& options, PackError* error);
-
-// Removes the temporary file of a pack in progress, if any; safe to call
-// from a signal handler.
-void RemovePackTemporary();

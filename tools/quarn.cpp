@@ -20,6 +20,7 @@
 #include "payload/quarn_format.h"
 #include "tools/folder_packer.h"
 #include "tools/install_target.h"
+#include "tools/payload_output.h"
 #include "tools/windows_names.h"
 
 namespace {
