@@ -92,7 +92,7 @@ void RunOp(unsigned char op, Source* source, z_stream* reference)
     const int size = op & 63;
     size_t produced;
     if (op >> 6 == kLine) {
-        const int count = size == 63 ? kLineSize : size + 2;
+        const int count = size == 63 ? kQuarnLineBuffer : size + 2;
         char* buffer = static_cast<char*>(std::malloc(static_cast<size_t>(count)));  // exact size, for ASan
         std::memset(buffer, 0x5A, static_cast<size_t>(count));
         const char* line = ReadLine(&g_extractor, buffer, count);

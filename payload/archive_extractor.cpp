@@ -53,7 +53,7 @@ char* ReadLine(ArchiveExtractor* extractor, char* buffer, int count)
     return buffer;
 }
 
-int CopyToFile(ArchiveExtractor* extractor, FILE* file, int n)
+int WalkBody(ArchiveExtractor* extractor, int n, BodySink sink, void* context)
 {
     if (n <= 0)
         return 0;
@@ -64,9 +64,10 @@ int CopyToFile(ArchiveExtractor* extractor, FILE* file, int n)
             return -1;
         int chunk = n - total < kBlockSize ? n - total : kBlockSize;
         int produced = InflateBytes(reader, extractor->block, chunk);
-        total += static_cast<int>(fwrite(extractor->block, 1, static_cast<size_t>(produced), file));
-        if (ferror(file))
+        int taken = sink(context, extractor->block, produced);
+        if (taken < 0)
             return -1;
+        total += taken;
         if (reader->errorText != nullptr)
             return -1;
         if (reader->finished && total < n)
@@ -74,6 +75,18 @@ int CopyToFile(ArchiveExtractor* extractor, FILE* file, int n)
         if (total >= n)
             return total;
     }
+}
+
+static int WriteBlock(void* context, const unsigned char* block, int count)
+{
+    FILE* file = static_cast<FILE*>(context);
+    size_t written = fwrite(block, 1, static_cast<size_t>(count), file);
+    return ferror(file) ? -1 : static_cast<int>(written);
+}
+
+int CopyToFile(ArchiveExtractor* extractor, FILE* file, int n)
+{
+    return WalkBody(extractor, n, WriteBlock, file);
 }
 
 bool IsUnsafeArchivePath(const char* path)
@@ -110,7 +123,7 @@ bool ParseEntrySize(const char* line, int* size)
     }
     if (negative)
         value = -value;
-    if (value > INT32_MAX || value < INT32_MIN)
+    if (value > kQuarnMaxSize || value < INT32_MIN)
         return false;
     *size = static_cast<int>(value);
     return true;
@@ -130,7 +143,7 @@ static bool IsDotEntry(const char* path)
 
 static const char* WalkFolderEntry(ArchiveExtractor* x, const ArchiveEntryHandler& handler)
 {
-    if (ReadLine(x, x->line, kLineSize) == nullptr)
+    if (ReadLine(x, x->line, kQuarnLineBuffer) == nullptr)
         return kStopNoDirName;
     DropLineFeed(x->line);
     if (!IsDotEntry(x->line) && IsUnsafeArchivePath(x->line))
@@ -140,12 +153,12 @@ static const char* WalkFolderEntry(ArchiveExtractor* x, const ArchiveEntryHandle
 
 static const char* WalkFileEntry(ArchiveExtractor* x, const ArchiveEntryHandler& handler)
 {
-    if (ReadLine(x, x->line, kLineSize) == nullptr)
+    if (ReadLine(x, x->line, kQuarnLineBuffer) == nullptr)
         return kStopNoFileSize;
     int size = 0;
     if (!ParseEntrySize(x->line, &size))
         return kStopExtractionError;
-    if (ReadLine(x, x->line, kLineSize) == nullptr)
+    if (ReadLine(x, x->line, kQuarnLineBuffer) == nullptr)
         return kStopNoFileName;
     DropLineFeed(x->line);
     if (IsUnsafeArchivePath(x->line))
@@ -155,15 +168,15 @@ static const char* WalkFileEntry(ArchiveExtractor* x, const ArchiveEntryHandler&
 
 const char* WalkArchive(ArchiveExtractor* x, const ArchiveEntryHandler& handler)
 {
-    if (ReadLine(x, x->line, kLineSize) == nullptr)
+    if (ReadLine(x, x->line, kQuarnLineBuffer) == nullptr)
         return kStopNoHeader;
-    if (std::strncmp(x->line, "Quarn\n", 6) != 0)
+    if (std::strncmp(x->line, kQuarnHeader, kQuarnHeaderBytes) != 0)
         return kStopBadHeader;
 
     for (;;) {
         if (g_stopRequested.load())
             return kStopCancelled;
-        if (ReadLine(x, x->line, kLineSize) == nullptr) {
+        if (ReadLine(x, x->line, kQuarnLineBuffer) == nullptr) {
             // Only the clean end of the stream, between entries, is the end
             // of the archive; a damaged stream or a cut line is not.
             if (x->reader->errorText != nullptr)
@@ -171,9 +184,9 @@ const char* WalkArchive(ArchiveExtractor* x, const ArchiveEntryHandler& handler)
             return x->line[0] == '\0' ? nullptr : kStopUnrecognized;
         }
         const char* stop;
-        if (std::strcmp(x->line, "d\n") == 0)
+        if (std::strcmp(x->line, kQuarnFolderTag) == 0)
             stop = WalkFolderEntry(x, handler);
-        else if (std::strcmp(x->line, "f\n") == 0)
+        else if (std::strcmp(x->line, kQuarnFileTag) == 0)
             stop = WalkFileEntry(x, handler);
         else
             stop = kStopUnrecognized;

@@ -1,18 +1,13 @@
-// The archive extractor: reads a Quarn archive out of the payload and makes
-// its folders and files under the current directory.
-//
-// Archive layout: the line "Quarn", then entries until the zlib stream ends.
-// A folder is "d", then its path; a file is "f", its size in decimal, its
-// path, then exactly that many raw bytes. Lines end with LF (a CR is
-// dropped); paths are relative and use '/'.
+// The archive extractor: reads a Quarn archive (payload/quarn_format.h) out
+// of the payload and makes its folders and files under the current directory.
 #pragma once
 
 #include <cstdio>
 
 #include "payload/inflating_reader.h"
+#include "payload/quarn_format.h"
 
 constexpr int kBlockSize = 50000;
-constexpr int kLineSize = 5000;
 
 // Stop reasons.
 extern const char kStopNoHeader[];          // "not a quarn file (1)"
@@ -33,7 +28,7 @@ struct ArchiveExtractor {
     InflatingReaderHolder reader;
     const char* error;  // the stop reason, null until a failure ends the run
     unsigned char block[kBlockSize];
-    char line[kLineSize];
+    char line[kQuarnLineBuffer];
 };
 
 // Reads one line of at most count - 1 bytes (count at least 2) into buffer,
@@ -41,6 +36,15 @@ struct ArchiveExtractor {
 // a line ending in LF, or a full count - 1 bytes, was read; null when the
 // stream ended or failed first, leaving what was read of the line in buffer.
 char* ReadLine(ArchiveExtractor* extractor, char* buffer, int count);
+
+// Takes one block of a body; returns the count it took, or -1 when it failed.
+using BodySink = int (*)(void* context, const unsigned char* block, int count);
+
+// Inflates the next n bytes through the block buffer, handing each block to
+// sink. Returns the count the sink took: n; fewer when the stream ended
+// inside the body; 0 for n <= 0; -1 when the sink failed, the reader failed
+// or a stop was requested.
+int WalkBody(ArchiveExtractor* extractor, int n, BodySink sink, void* context);
 
 // Inflates the next n bytes into file, through the block buffer. Returns n;
 // fewer when the stream ended inside the body; 0 for n <= 0; -1 when the

@@ -10,13 +10,15 @@
 
 #include <zlib.h>
 
-inline const std::string kArchiveHeader = "Quarn\n";
+#include "payload/quarn_format.h"
 
-inline std::string DirEntry(const std::string& path) { return "d\n" + path + "\n"; }
+inline const std::string kArchiveHeader = kQuarnHeader;
+
+inline std::string DirEntry(const std::string& path) { return kQuarnFolderTag + path + "\n"; }
 
 inline std::string FileEntry(const std::string& path, const std::string& body)
 {
-    return "f\n" + std::to_string(body.size()) + "\n" + path + "\n" + body;
+    return kQuarnFileTag + std::to_string(body.size()) + "\n" + path + "\n" + body;
 }
 
 // Deterministic bytes that do not compress, every value 0..255 included.

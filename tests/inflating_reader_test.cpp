@@ -171,7 +171,7 @@ TEST(InflateBytes, UnusedAndNullReadersAreDestroyedCleanlyUnderTheAddressSanitiz
 
 namespace {
 
-std::string Line(Rig& rig, int count = kLineSize)
+std::string Line(Rig& rig, int count = kQuarnLineBuffer)
 {
     const char* got = ReadLine(rig.extractor.get(), rig.extractor->line, count);
     return got == nullptr ? "<null>" : std::string(got);
@@ -190,7 +190,7 @@ TEST(ReadLine, DropsCarriageReturnsWhereverTheyStand)
 TEST(ReadLine, KeepsNulBytesInsideALine)
 {
     Rig rig(Deflate(std::string("a\0b\n", 4)));
-    ASSERT_NE(ReadLine(rig.extractor.get(), rig.extractor->line, kLineSize), nullptr);
+    ASSERT_NE(ReadLine(rig.extractor.get(), rig.extractor->line, kQuarnLineBuffer), nullptr);
     EXPECT_EQ(std::memcmp(rig.extractor->line, "a\0b\n\0", 5), 0);
 }
 

@@ -12,6 +12,8 @@
 
 #include <libdeflate.h>
 
+#include "payload/quarn_format.h"
+
 static int FailWriter(ArchiveWriter* writer, const char* text)
 {
     if (writer->errorText == nullptr)
@@ -37,7 +39,7 @@ int StartArchive(ArchiveWriter* writer, size_t capacity)
     writer->errorText = nullptr;
     if (Reserve(writer, capacity < 64 ? 64 : capacity) != 0)
         return -1;
-    return WriteArchiveBytes(writer, "Quarn\n", 6);
+    return WriteArchiveBytes(writer, kQuarnHeader, kQuarnHeaderBytes);
 }
 
 int WriteArchiveBytes(ArchiveWriter* writer, const void* data, size_t size)
@@ -60,26 +62,26 @@ static int WriteLine(ArchiveWriter* writer, const std::string& text)
 
 int WriteFolderEntry(ArchiveWriter* writer, const char* path)
 {
-    if (WriteLine(writer, "d") != 0)
+    if (WriteArchiveBytes(writer, kQuarnFolderTag, kQuarnTagBytes) != 0)
         return -1;
     return WriteLine(writer, path);
 }
 
 int WriteFileHeader(ArchiveWriter* writer, const char* path, int64_t size)
 {
-    if (WriteLine(writer, "f") != 0 || WriteLine(writer, std::to_string(size)) != 0)
+    if (WriteArchiveBytes(writer, kQuarnFileTag, kQuarnTagBytes) != 0 || WriteLine(writer, std::to_string(size)) != 0)
         return -1;
     return WriteLine(writer, path);
 }
 
 size_t FolderEntryBytes(const char* path)
 {
-    return 2 + std::strlen(path) + 1;
+    return kQuarnTagBytes + std::strlen(path) + 1;
 }
 
 size_t FileEntryBytes(const char* path, int64_t size)
 {
-    return 2 + std::to_string(size).size() + 1 + std::strlen(path) + 1 + static_cast<size_t>(size);
+    return kQuarnTagBytes + std::to_string(size).size() + 1 + std::strlen(path) + 1 + static_cast<size_t>(size);
 }
 
 void EndArchiveWriter(ArchiveWriter* writer)

@@ -26,10 +26,12 @@ int StartArchive(ArchiveWriter* writer, size_t capacity);
 // Appends raw archive bytes. 0, or -1 ("out of memory").
 int WriteArchiveBytes(ArchiveWriter* writer, const void* data, size_t size);
 
-// "d" LF path LF; path is written as given (the caller adds "./").
+// The folder tag, then path and LF; path is written as given (the caller
+// adds "./").
 int WriteFolderEntry(ArchiveWriter* writer, const char* path);
 
-// "f" LF size LF path LF; the caller then writes exactly size body bytes.
+// The file tag, then size and path, each with LF; the caller then writes
+// exactly size body bytes.
 int WriteFileHeader(ArchiveWriter* writer, const char* path, int64_t size);
 
 // The bytes WriteFolderEntry or WriteFileHeader (with its body) adds.

@@ -1,24 +1,14 @@
 // Packing a folder tree into a payload file the installer can carry: the
-// tree is scanned and checked whole first, then built and compressed through
-// the archive writer and written to a temporary file that replaces the
-// payload only at the end.
+// tree is scanned and checked whole first (tools/folder_scan.h), then the
+// pack run builds and compresses it through the archive writer and writes
+// it through a temporary file that replaces the payload only at the end
+// (tools/payload_output.h).
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 #include "tools/archive_writer.h"
-
-// A line counts its LF; "./" + path + LF must fit the reader's line buffer.
-constexpr int kMaxArchiveLine = 4999;
-constexpr int64_t kMaxArchiveFileSize = INT32_MAX;
-
-// Why a pack was refused or failed: the path it concerns (as the user would
-// type it, dir-relative paths prefixed with dir) and a one-line text.
-struct PackError {
-    std::string path;
-    std::string text;
-};
+#include "tools/pack_error.h"
 
 // The largest payload a pack writes. The installer reads the payload's size
 // as a signed 32-bit count, so 2 GiB is the format's own ceiling; but Windows
@@ -69,7 +59,3 @@ struct PackOptions {
 // limits under the install folder, and the executable one of its files.
 // Returns true, or false with error filled in.
 bool PackFolder(const char* dir, const char* payload, const PackOptions& options, PackError* error);
-
-// Removes the temporary file of a pack in progress, if any; safe to call
-// from a signal handler.
-void RemovePackTemporary();

@@ -5,16 +5,10 @@
 #include <cstring>
 #include <vector>
 
+#include "tools/folder_scan.h"
 #include "tools/windows_names.h"
 
 namespace {
-
-bool Refuse(PackError* error, const std::string& value, const std::string& text)
-{
-    error->path = value;
-    error->text = text;
-    return false;
-}
 
 std::vector<std::string> SplitAtBackslashes(const std::string& path)
 {
@@ -85,6 +79,25 @@ bool CheckExeName(const std::string& given, const std::string& name, PackError* 
     return CheckComponents(given, SplitAtBackslashes(name), "executable name", error);
 }
 
+// The length of the full Windows path that the archive path "./..." gets
+// under the install folder.
+size_t InstalledPathLength(const InstallTarget& checked, const std::string& archivePath)
+{
+    // "./" becomes the install folder and a backslash.
+    return checked.installDir.size() + 1 + archivePath.size() - 2;
+}
+
+// The archive path ("./..." with '/') of the executable.
+std::string ExeArchivePath(const InstallTarget& checked)
+{
+    std::string path = "./" + checked.exeName;
+    for (char& c : path) {
+        if (c == '\\')
+            c = '/';
+    }
+    return path;
+}
+
 }  // namespace
 
 bool CheckInstallTarget(const InstallTarget& given, InstallTarget* checked, PackError* error)
@@ -113,18 +126,22 @@ bool CheckInstallTarget(const InstallTarget& given, InstallTarget* checked, Pack
     return true;
 }
 
-size_t InstalledPathLength(const InstallTarget& checked, const std::string& archivePath)
+bool TreeFitsTarget(const InstallTarget& checked, const FolderScan& tree, PackError* error)
 {
-    // "./" becomes the install folder and a backslash.
-    return checked.installDir.size() + 1 + archivePath.size() - 2;
-}
-
-std::string ExeArchivePath(const InstallTarget& checked)
-{
-    std::string path = "./" + checked.exeName;
-    for (char& c : path) {
-        if (c == '\\')
-            c = '/';
+    const std::string exe = FoldCase(ExeArchivePath(checked));
+    bool exeFound = checked.exeName.empty();
+    for (const PackEntry& entry : tree.entries) {
+        if (entry.depth == 0)
+            continue;
+        const size_t limit = entry.folder ? kMaxInstalledFolderPath : kMaxInstalledFilePath;
+        const size_t length = InstalledPathLength(checked, entry.archive);
+        if (!checked.installDir.empty() && length > limit)
+            return Refuse(error, DiskPath(tree, entry.source),
+                          "would be " + std::to_string(length) + " bytes under " + Cp1252ToUtf8(checked.installDir) +
+                              ", over the " + std::to_string(limit) + " Windows allows a " +
+                              (entry.folder ? "folder" : "file"));
+        if (!entry.folder && FoldCase(entry.archive) == exe)
+            exeFound = true;
     }
-    return path;
+    return exeFound || Refuse(error, Cp1252ToUtf8(checked.exeName), "executable is not a file of the payload");
 }

@@ -1,13 +1,15 @@
 // The installer a payload is packed for: its product name, install folder
 // and the game's executable, checked at build time against the rules of the
-// places where Windows will use each, so that a mistake stops the build
-// instead of a player's install.
+// places where Windows will use each, and the packed tree checked against
+// them, so that a mistake stops the build instead of a player's install.
 #pragma once
 
 #include <cstddef>
 #include <string>
 
-#include "tools/folder_packer.h"
+#include "tools/pack_error.h"
+
+struct FolderScan;
 
 // The longest full paths a 32-bit ANSI program may create: MAX_PATH less the
 // terminator for a file, less twelve more for a folder.
@@ -34,9 +36,8 @@ struct InstallTarget {
 // relative path, and a product name too long for its link.
 bool CheckInstallTarget(const InstallTarget& given, InstallTarget* checked, PackError* error);
 
-// The length of the full Windows path that the archive path "./..." gets
-// under the install folder.
-size_t InstalledPathLength(const InstallTarget& checked, const std::string& archivePath);
-
-// The archive path ("./..." with '/') of the executable.
-std::string ExeArchivePath(const InstallTarget& checked);
+// Checks a scanned tree against the checked values: every full path within
+// Windows' limits under the install folder, and the executable one of its
+// files (Windows finds it whatever the case of its name). True, or false
+// with error naming the path or the executable.
+bool TreeFitsTarget(const InstallTarget& checked, const FolderScan& tree, PackError* error);

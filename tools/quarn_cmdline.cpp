@@ -1,0 +1,159 @@
+// quarn's command line: the usage and help texts, and each command's words
+// read into one record; a mistake gets one line and exit code 2.
+#include "tools/quarn_cmdline.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+const char kUsage[] =
+    "usage: quarn pack DIR PAYLOAD [--level N] [--install-dir PATH] [--exe-name NAME] [--product-name NAME]\n"
+    "       quarn list PAYLOAD\n"
+    "       quarn extract PAYLOAD DIR\n";
+
+const char kHelp[] =
+    "\n"
+    "pack     writes the folder DIR as a Quarn archive in one zlib stream to\n"
+    "         PAYLOAD, compressed with libdeflate at level N (0..12, default\n"
+    "         12). Names are taken as UTF-8 and stored as Windows-1252; each\n"
+    "         folder's files come before its subfolders, both sorted by name\n"
+    "         bytes, so the same tree always gives the same bytes. The archive\n"
+    "         is built in memory and compressed in one piece, so packing takes\n"
+    "         about the archive's size plus the payload's in memory (a 1 GB\n"
+    "         game about 2 GB). Names Windows cannot hold, symbolic links,\n"
+    "         special files, files over 2 GiB and payloads over 1 GiB (what\n"
+    "         setup.exe can hold) are refused, and then no PAYLOAD is written.\n"
+    "         The other options name the installer the payload goes into, and\n"
+    "         refuse what would fail on a player's machine: an install folder\n"
+    "         that is not X:\\... or ends with a backslash, a full path under it\n"
+    "         over 259 bytes for a file or 247 for a folder, an executable\n"
+    "         (a path from the tree's top, '\\' between folders) that is not a\n"
+    "         file of the tree, and values with characters Windows forbids\n"
+    "         there, control bytes or characters Windows-1252 lacks.\n"
+    "list     prints one line per entry: kind, size, path.\n"
+    "extract  unpacks PAYLOAD into DIR (made if missing) with the installer's\n"
+    "         own extraction code. Names stay Windows-1252 bytes.\n"
+    "\n"
+    "Exit status: 0 done; 1 the payload is not a sound archive (the reason is\n"
+    "printed); 2 bad command line, or an input or output that cannot be used.\n";
+
+int UsageError(const std::string& text)
+{
+    std::fprintf(stderr, "quarn: %s (see quarn --help)\n", text.c_str());
+    return kExitUsage;
+}
+
+// Takes option name at args[*i], given as "NAME VALUE" or "NAME=VALUE",
+// into *value. 1 when taken, 0 when args[*i] is another argument, -1 when
+// the value is missing.
+int TakeOption(const std::vector<std::string>& args, size_t* i, const std::string& name, std::string* value)
+{
+    const std::string& arg = args[*i];
+    if (arg == name) {
+        if (*i + 1 == args.size())
+            return -1;
+        *value = args[++*i];
+        return 1;
+    }
+    if (arg.compare(0, name.size() + 1, name + "=") != 0)
+        return 0;
+    *value = arg.substr(name.size() + 1);
+    return 1;
+}
+
+// A level is one or two digits, 0 to 12; false for anything else.
+bool ParseLevel(const std::string& value, int* level)
+{
+    if (value.empty() || value.size() > 2 || value.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *level = std::atoi(value.c_str());
+    return *level <= kMaxCompressionLevel;
+}
+
+int ReadPack(const std::vector<std::string>& args, QuarnArgs* parsed)
+{
+    std::string level = std::to_string(kDefaultCompressionLevel);
+    const struct {
+        const char* name;
+        std::string* value;
+    } flags[] = {{"--level", &level},
+                 {"--install-dir", &parsed->target.installDir},
+                 {"--exe-name", &parsed->target.exeName},
+                 {"--product-name", &parsed->target.productName}};
+    for (size_t i = 0; i < args.size(); ++i) {
+        int taken = 0;
+        for (const auto& flag : flags) {
+            taken = TakeOption(args, &i, flag.name, flag.value);
+            if (taken < 0)
+                return UsageError(std::string(flag.name) + " needs a value");
+            if (taken > 0)
+                break;
+        }
+        if (taken > 0)
+            continue;
+        if (args[i].size() > 1 && args[i][0] == '-')
+            return UsageError("unknown option '" + args[i] + "'");
+        parsed->operands.push_back(args[i]);
+    }
+    if (!ParseLevel(level, &parsed->level))
+        return UsageError("--level takes a number from 0 to 12, not '" + level + "'");
+    if (parsed->operands.size() != 2)
+        return UsageError("pack takes a folder and a payload path");
+    return kRunCommand;
+}
+
+int ReadList(const std::vector<std::string>& args, QuarnArgs* parsed)
+{
+    if (args.size() == 1 && args[0].size() > 1 && args[0][0] == '-')
+        return UsageError("unknown option '" + args[0] + "'");
+    if (args.size() != 1)
+        return UsageError("list takes a payload path");
+    parsed->operands = args;
+    return kRunCommand;
+}
+
+int ReadExtract(const std::vector<std::string>& args, QuarnArgs* parsed)
+{
+    for (const std::string& arg : args) {
+        if (arg.size() > 1 && arg[0] == '-')
+            return UsageError("unknown option '" + arg + "'");
+    }
+    if (args.size() != 2)
+        return UsageError("extract takes a payload path and a folder");
+    parsed->operands = args;
+    return kRunCommand;
+}
+
+}  // namespace
+
+int ReadQuarnArgs(int argc, char** argv, QuarnArgs* parsed)
+{
+    if (argc < 2)
+        return UsageError("no command given");
+    std::string command = argv[1];
+    std::vector<std::string> args(argv + 2, argv + argc);
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::printf("%s%s", kUsage, kHelp);
+        return 0;
+    }
+    for (const std::string& arg : args) {
+        if (arg == "--help" || arg == "-h") {
+            std::printf("%s%s", kUsage, kHelp);
+            return 0;
+        }
+    }
+    if (command == "pack") {
+        parsed->command = QuarnCommand::Pack;
+        return ReadPack(args, parsed);
+    }
+    if (command == "list") {
+        parsed->command = QuarnCommand::List;
+        return ReadList(args, parsed);
+    }
+    if (command == "extract") {
+        parsed->command = QuarnCommand::Extract;
+        return ReadExtract(args, parsed);
+    }
+    return UsageError("unknown command '" + command + "'");
+}

@@ -1,0 +1,191 @@
+// quarn's commands: pack a folder, list a payload, extract one through the
+// installer's own extraction code. Each prints one line naming the file for
+// what stops it and returns the exit code.
+#include "tools/quarn_commands.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "payload/archive_extractor.h"
+#include "payload/payload_range.h"
+#include "payload/quarn_format.h"
+#include "tools/folder_packer.h"
+#include "tools/install_target.h"
+#include "tools/payload_output.h"
+#include "tools/progress_display.h"
+#include "tools/windows_names.h"
+
+namespace {
+
+// A path as one printable line: control bytes become escapes.
+std::string Printable(const std::string& path)
+{
+    std::string result;
+    for (unsigned char byte : path) {
+        if (byte == '\n') {
+            result += "\\n";
+        } else if (byte == '\r') {
+            result += "\\r";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02X", byte);
+            result += escape;
+        } else {
+            result.push_back(static_cast<char>(byte));
+        }
+    }
+    return result;
+}
+
+int Fail(int code, const std::string& path, const std::string& text)
+{
+    std::fprintf(stderr, "quarn: %s: %s\n", Printable(path).c_str(), text.c_str());
+    return code;
+}
+
+// A payload file mapped read-only, as the installer sees its resource.
+struct MappedPayload {
+    const unsigned char* base = nullptr;
+    size_t size = 0;
+    ~MappedPayload()
+    {
+        if (base != nullptr)
+            munmap(const_cast<unsigned char*>(base), size);
+    }
+};
+
+// 0, or the exit code after printing why the payload cannot be used.
+int MapPayload(const char* path, MappedPayload* mapped)
+{
+    int fd = open(path, O_RDONLY);
+    if (fd < 0)
+        return Fail(kExitUsage, path, std::strerror(errno));
+    struct stat info;
+    int result = 0;
+    if (fstat(fd, &info) != 0) {
+        result = Fail(kExitUsage, path, std::strerror(errno));
+    } else if (!S_ISREG(info.st_mode)) {
+        result = Fail(kExitUsage, path, "not a file");
+    } else if (info.st_size == 0) {
+        result = Fail(kExitBadArchive, path, "empty payload");
+    } else if (info.st_size > kQuarnMaxSize) {
+        result = Fail(kExitBadArchive, path, "payload is over " + std::to_string(kQuarnMaxSize) + " bytes");
+    } else {
+        void* base = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (base == MAP_FAILED) {
+            result = Fail(kExitUsage, path, std::strerror(errno));
+        } else {
+            mapped->base = static_cast<const unsigned char*>(base);
+            mapped->size = static_cast<size_t>(info.st_size);
+        }
+    }
+    close(fd);
+    return result;
+}
+
+PayloadRange RangeOf(const MappedPayload& mapped, PayloadProgress progress, void* context)
+{
+    return {mapped.base, static_cast<int32_t>(mapped.size), progress, context};
+}
+
+void RemoveTemporaryAndDie(int signal)
+{
+    RemovePackTemporary();
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+// A BodySink for listing: the bytes are not wanted.
+int DropBlock(void*, const unsigned char*, int count)
+{
+    return count;
+}
+
+void PrintEntry(char kind, const std::string& size, const char* path)
+{
+    std::printf("%c %8s %s\n", kind, size.c_str(), Printable(Cp1252ToUtf8(path)).c_str());
+}
+
+const char* ListFolder(void*, ArchiveExtractor*, const char* path)
+{
+    PrintEntry('d', "-", path);
+    return nullptr;
+}
+
+const char* ListFile(void*, ArchiveExtractor* x, int size, const char* path)
+{
+    PrintEntry('f', std::to_string(size), path);
+    // A negative size walks nothing, so it fails here too.
+    return WalkBody(x, size, DropBlock, nullptr) != size ? kStopExtractionError : nullptr;
+}
+
+}  // namespace
+
+int PackCommand(const QuarnArgs& args)
+{
+    PackOptions options;
+    options.level = args.level;
+    PackError error;
+    InstallTarget target;
+    const InstallTarget& given = args.target;
+    if (!CheckInstallTarget(given, &target, &error))
+        return Fail(kExitUsage, error.path, error.text);
+    if (!given.installDir.empty() || !given.exeName.empty() || !given.productName.empty())
+        options.target = &target;
+
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(signal, RemoveTemporaryAndDie);
+    ProgressLine line = StartProgress();
+    options.progress = ShowPackProgress;
+    options.context = &line;
+    bool packed = PackFolder(args.operands[0].c_str(), args.operands[1].c_str(), options, &error);
+    ClearProgress(&line);
+    if (!packed)
+        return Fail(kExitUsage, error.path, error.text);
+    return 0;
+}
+
+int ListCommand(const QuarnArgs& args)
+{
+    const std::string& payload = args.operands[0];
+    MappedPayload mapped;
+    if (int failed = MapPayload(payload.c_str(), &mapped))
+        return failed;
+    // The extractor's own walk, printing instead of writing, so it stops
+    // where and why an install would.
+    const char* stop = WalkPayloadRange(RangeOf(mapped, nullptr, nullptr), {ListFolder, ListFile, nullptr});
+    std::fflush(stdout);
+    if (stop != nullptr)
+        return Fail(kExitBadArchive, payload, stop);
+    return 0;
+}
+
+int ExtractCommand(const QuarnArgs& args)
+{
+    const std::string& payload = args.operands[0];
+    const std::string& dir = args.operands[1];
+    MappedPayload mapped;
+    if (int failed = MapPayload(payload.c_str(), &mapped))
+        return failed;
+
+    if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST)
+        return Fail(kExitUsage, dir, std::strerror(errno));
+    if (chdir(dir.c_str()) != 0)
+        return Fail(kExitUsage, dir, std::strerror(errno));
+
+    ProgressLine line = StartProgress();
+    const char* stop = ExtractPayloadRange(RangeOf(mapped, ShowExtractProgress, &line));
+    ClearProgress(&line);
+    if (stop != nullptr)
+        return Fail(kExitBadArchive, payload, stop);
+    return 0;
+}
+
