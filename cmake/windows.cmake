@@ -239,7 +239,7 @@ function(add_payload target source tree payload game_name product install_dir ex
     endif()
     add_custom_command(OUTPUT ${payload}
         ${stage}
-        COMMAND ${QUARN_EXECUTABLE} pack ${tree} ${payload}
+        COMMAND ${QUARN_EXECUTABLE} pack ${tree} ${payload} --encoding ${INSTALLER_NAME_ENCODING}
                 --install-dir "${install_dir}" --exe-name "${exe_name}" --product-name "${product}"
         DEPENDS ${inputs} ${QUARN_EXECUTABLE}
         COMMENT "Packing ${source} into ${payload}"

@@ -60,10 +60,9 @@ run pack tree a.qua
 check "pack of a generated tree succeeds" [ "$status" -eq 0 -a -s a.qua -a ! -s stderr ]
 run extract a.qua out
 check "extract of a packed tree succeeds" [ "$status" -eq 0 -a ! -s stderr ]
-# Names travel as Windows-1252: compare the ASCII part with diff, and the
-# converted names by their bytes.
-check "round trip is byte for byte" diff -r -x 'donn*' tree out
-check "non-ASCII names arrive as Windows-1252 bytes" cmp -s "tree/données/€ uro.txt" "out/donn"$'\xe9'"es/"$'\x80'" uro.txt"
+# Names travel as Windows-1252 and land in UTF-8 again.
+check "round trip is byte for byte, names included" diff -r tree out
+check "non-ASCII names arrive under their own names" cmp -s "tree/données/€ uro.txt" "out/données/€ uro.txt"
 check "empty folders survive" [ -d "out/empty folder" ]
 
 run pack tree b.qua
@@ -81,6 +80,26 @@ for level in 0 1; do
 done
 run pack tree/t3 l9.qua
 check "level 0 stores, level 9 compresses" [ "$(stat -c %s l0.qua)" -gt "$(stat -c %s l9.qua)" ]
+
+# --- names in every script, as UTF-8 ------------------------------------------
+mkdir -p scripts/データ scripts/Ελληνικά scripts/Русский
+printf 'a' >"scripts/データ/説明.txt"
+printf 'b' >"scripts/Ελληνικά/αρχείο.txt"
+printf 'c' >"scripts/Русский/файл 𝄞.txt"
+run pack scripts u.qua --encoding utf-8 --install-dir 'C:\ゲーム' --exe-name 'データ\説明.TXT'
+check "a UTF-8 payload takes names of every script" [ "$status" -eq 0 -a -s u.qua ]
+rm -rf out
+run extract u.qua out --encoding utf-8
+check "a UTF-8 payload round trips under its names" diff -r scripts out
+run pack scripts w.qua
+check "Windows-1252 refuses them" [ "$status" -eq 2 ] && one_line_naming "Windows-1252 lacks"
+rm -rf out
+run extract u.qua out
+check "a name a payload's encoding leaves undefined stops extraction" [ "$status" -eq 1 ] &&
+    one_line_naming "name not in the installer's code page"
+printf 'd' >scripts/Ελληνικά/ΑΡΧΕΊΟ.txt
+run pack scripts u2.qua --encoding utf-8
+check "names that differ only in Greek case are twins" [ "$status" -eq 2 ] && one_line_naming "differ only in case"
 
 # --- list ------------------------------------------------------------------
 mkdir -p small/sub small/B

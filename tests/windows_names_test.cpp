@@ -55,3 +55,38 @@ TEST(Cp1252Names, RefusesWhatTheCodePageLacksAndBrokenUtf8)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(NameEncodings, Utf8NamesPassWholeAndCountAsWindowsCountsThem)
+{
+    std::string name;
+    ASSERT_TRUE(EncodeName("\xE8\xAA\xAC\xE6\x98\x8E \xF0\x9D\x84\x9E.txt", NameEncoding::kUtf8, &name));
+    EXPECT_EQ(name, "\xE8\xAA\xAC\xE6\x98\x8E \xF0\x9D\x84\x9E.txt");
+    // Two CJK characters, a space, U+1D11E (a surrogate pair) and ".txt".
+    EXPECT_EQ(Utf16Units(name, NameEncoding::kUtf8), 9u);
+    EXPECT_EQ(Utf16Units("donn\xE9" "es", NameEncoding::kWindows1252), 7u);
+    EXPECT_FALSE(EncodeName("latin1-\xE9", NameEncoding::kUtf8, &name));
+    EXPECT_FALSE(EncodeName("\xED\xA0\x80", NameEncoding::kUtf8, &name));
+}
+
+TEST(NameEncodings, CaseFoldsEveryScriptButLeavesCharactersBeyondTheBmp)
+{
+    // Greek delta, Cyrillic zhe, e acute; Deseret long I (U+10400/U+10428)
+    // is not folded by Windows.
+    EXPECT_EQ(FoldCase("\xCE\xB4\xD0\xB6\xC3\xA9x", NameEncoding::kUtf8), "\xCE\x94\xD0\x96\xC3\x89X");
+    EXPECT_EQ(FoldCase("\xF0\x90\x90\xA8", NameEncoding::kUtf8), "\xF0\x90\x90\xA8");
+    EXPECT_EQ(FoldCase("\xE9", NameEncoding::kWindows1252), "\xC9");
+}
+
+TEST(NameEncodings, DecodingRefusesWhatSetupRefuses)
+{
+    std::string utf8;
+    EXPECT_TRUE(DecodeName("donn\xE9" "es", NameEncoding::kWindows1252, &utf8));
+    EXPECT_EQ(utf8, "donn\xC3\xA9" "es");
+    EXPECT_FALSE(DecodeName("a\x81", NameEncoding::kWindows1252, &utf8));
+    EXPECT_FALSE(DecodeName("a\xE9", NameEncoding::kUtf8, &utf8));
+    EXPECT_EQ(ShowName("a\xE9", NameEncoding::kUtf8), "a?");
+}
+
+}  // namespace

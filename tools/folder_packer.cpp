@@ -149,6 +149,7 @@ bool PackFolder(const char* dir, const char* payload, const PackOptions& options
     std::unique_ptr<unsigned char[]> chunk(new unsigned char[kReadPiece]);
     PackRun run{{}, payload, &options, error, {}, &holder.writer, chunk.get()};
     run.tree.dir = dir;
+    run.tree.encoding = options.encoding;
     while (run.tree.dir.size() > 1 && run.tree.dir.back() == '/')
         run.tree.dir.pop_back();
     if (!ScanTree(&run.tree, error) || (options.target != nullptr && !TreeFitsTarget(*options.target, run.tree, error)) ||

@@ -9,6 +9,7 @@
 
 #include "tools/archive_writer.h"
 #include "tools/pack_error.h"
+#include "tools/windows_names.h"
 
 // The largest payload a pack writes. The installer reads the payload's size
 // as a signed 32-bit count, so 2 GiB is the format's own ceiling; but Windows
@@ -37,7 +38,10 @@ struct InstallTarget;
 
 struct PackOptions {
     int level = kDefaultCompressionLevel;  // libdeflate's 0..12
-    // The installer the payload goes into, its values in Windows-1252 (see
+    // The encoding of the archive's names, the one the installer is built
+    // with.
+    NameEncoding encoding = NameEncoding::kWindows1252;
+    // The installer the payload goes into, its values in that encoding (see
     // CheckInstallTarget); null for none in particular.
     const InstallTarget* target = nullptr;
     uint64_t maxPayloadBytes = kMaxPayloadBytes;

@@ -12,7 +12,6 @@
 #include <memory>
 
 #include "payload/quarn_format.h"
-#include "tools/windows_names.h"
 
 namespace {
 
@@ -22,7 +21,7 @@ struct DirCloser {
 
 struct NamedItem {
     std::string name;     // on-disk bytes
-    std::string archive;  // Windows-1252
+    std::string archive;  // in the scan's encoding
     struct stat info;
 };
 
@@ -55,14 +54,16 @@ bool OpenFolder(FolderScan* scan, const PackEntry& entry, PackError* error)
 
 // Converts an item's name and says why the item cannot go into the archive,
 // or "". archive is its folder's archive path.
-static std::string CheckItem(NamedItem* item, const std::string& archive)
+static std::string CheckItem(NamedItem* item, const std::string& archive, NameEncoding encoding)
 {
     if (S_ISLNK(item->info.st_mode))
         return "symbolic links cannot be packed";
     if (!S_ISREG(item->info.st_mode) && !S_ISDIR(item->info.st_mode))
         return "only plain files and folders can be packed";
-    if (!Utf8ToCp1252(item->name, &item->archive))
-        return "name is not UTF-8 or holds a character Windows-1252 lacks";
+    if (!EncodeName(item->name, encoding, &item->archive))
+        return encoding == NameEncoding::kUtf8
+                   ? "name is not UTF-8"
+                   : std::string("name is not UTF-8 or holds a character ") + NameEncodingName(encoding) + " lacks";
     if (const char* problem = WindowsNameProblem(item->archive))
         return problem;
     // "./" + path + LF
@@ -98,7 +99,7 @@ static bool ReadFolder(FolderScan* scan, const std::string& here, const std::str
         const std::string path = here + "/" + named.name;
         if (fstatat(folderFd, named.name.c_str(), &named.info, AT_SYMLINK_NOFOLLOW) != 0)
             return RefuseErrno(error, path);
-        const std::string problem = CheckItem(&named, archive);
+        const std::string problem = CheckItem(&named, archive, scan->encoding);
         if (!problem.empty())
             return Refuse(error, path, problem);
         (S_ISDIR(named.info.st_mode) ? folders : files)->push_back(named);
@@ -110,12 +111,13 @@ static bool ByName(const NamedItem& a, const NamedItem& b)
     return std::strcmp(a.name.c_str(), b.name.c_str()) < 0;
 }
 
-static bool HasCaseTwins(const std::vector<NamedItem>& files, const std::vector<NamedItem>& folders)
+static bool HasCaseTwins(const std::vector<NamedItem>& files, const std::vector<NamedItem>& folders,
+                         NameEncoding encoding)
 {
     std::vector<std::string> folded;
     for (const auto* list : {&files, &folders}) {
         for (const NamedItem& item : *list)
-            folded.push_back(FoldCase(item.archive));
+            folded.push_back(FoldCase(item.archive, encoding));
     }
     std::sort(folded.begin(), folded.end());
     return std::adjacent_find(folded.begin(), folded.end()) != folded.end();
@@ -131,7 +133,7 @@ static bool ScanFolder(FolderScan* scan, int depth, const std::string& source, c
     std::vector<NamedItem> folders;
     if (!ReadFolder(scan, here, archive, &files, &folders, error))
         return false;
-    if (HasCaseTwins(files, folders))
+    if (HasCaseTwins(files, folders, scan->encoding))
         return Refuse(error, here, "two names differ only in case, which Windows treats as one");
 
     std::sort(files.begin(), files.end(), ByName);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tools/pack_error.h"
+#include "tools/windows_names.h"
 
 // One folder or file of the tree, as the archive will hold it.
 struct PackEntry {
@@ -17,7 +18,7 @@ struct PackEntry {
     int depth;            // 0 for dir itself, 1 for its items, ...
     std::string name;     // on-disk name within its folder
     std::string source;   // path under dir, '/' separated; "" for dir itself
-    std::string archive;  // "./..." in Windows-1252
+    std::string archive;  // "./..." in the installer's name encoding
     int64_t size;
 };
 
@@ -41,6 +42,7 @@ struct FdCloser {
 // than the system's path limit still pack.
 struct FolderScan {
     std::string dir;  // as given, less trailing slashes
+    NameEncoding encoding = NameEncoding::kWindows1252;  // of the archive's names
     std::vector<FdCloser> folders;
     std::vector<PackEntry> entries;
     uint64_t totalBytes = 0;  // of all file bodies
@@ -49,7 +51,7 @@ struct FolderScan {
 // Lists the tree under scan->dir into entries: "." first; in each folder its
 // files, then its subfolders, each sorted by strcmp of the on-disk name
 // bytes, a subfolder's entry right before its contents. Refuses links,
-// special files, names that are not UTF-8 or that Windows-1252 or Windows
+// special files, names that are not UTF-8 or that the encoding or Windows
 // cannot hold, names that differ only in case, lines too long for the
 // archive and files over its largest size. True, or false with error filled.
 bool ScanTree(FolderScan* scan, PackError* error);

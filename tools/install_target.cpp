@@ -52,9 +52,10 @@ bool CheckComponents(const std::string& given, const std::vector<std::string>& n
 
 bool CheckProductName(const std::string& given, const std::string& name, PackError* error)
 {
-    if (name.size() > kMaxProductName)
+    const size_t units = Utf16Units(given, NameEncoding::kUtf8);
+    if (units > kMaxProductName)
         return Refuse(error, given,
-                      "product name is " + std::to_string(name.size()) + " bytes, over the " +
+                      "product name is " + std::to_string(units) + " UTF-16 units, over the " +
                           std::to_string(kMaxProductName) + " its Start-menu link has room for");
     return CheckComponents(given, {name}, "product name", error);
 }
@@ -65,9 +66,10 @@ bool CheckInstallDir(const std::string& given, const std::string& dir, PackError
         return Refuse(error, given, "install folder is not an absolute path with a drive letter (X:\\...)");
     if (dir.back() == '\\')
         return Refuse(error, given, "install folder ends with a backslash");
-    if (dir.size() > kMaxInstalledFolderPath)
+    const size_t units = Utf16Units(given, NameEncoding::kUtf8);
+    if (units > kMaxInstalledFolderPath)
         return Refuse(error, given,
-                      "install folder is " + std::to_string(dir.size()) + " bytes, over the " +
+                      "install folder is " + std::to_string(units) + " UTF-16 units, over the " +
                           std::to_string(kMaxInstalledFolderPath) + " Windows allows a folder");
     return CheckComponents(given, SplitAtBackslashes(dir.substr(3)), "install folder", error);
 }
@@ -79,12 +81,12 @@ bool CheckExeName(const std::string& given, const std::string& name, PackError* 
     return CheckComponents(given, SplitAtBackslashes(name), "executable name", error);
 }
 
-// The length of the full Windows path that the archive path "./..." gets
-// under the install folder.
-size_t InstalledPathLength(const InstallTarget& checked, const std::string& archivePath)
+// The length in UTF-16 units of the full Windows path that the archive path
+// "./..." gets under the install folder.
+size_t InstalledPathLength(const InstallTarget& checked, const std::string& archivePath, NameEncoding encoding)
 {
     // "./" becomes the install folder and a backslash.
-    return checked.installDir.size() + 1 + archivePath.size() - 2;
+    return Utf16Units(checked.installDir, encoding) + 1 + Utf16Units(archivePath, encoding) - 2;
 }
 
 // The archive path ("./..." with '/') of the executable.
@@ -100,7 +102,7 @@ std::string ExeArchivePath(const InstallTarget& checked)
 
 }  // namespace
 
-bool CheckInstallTarget(const InstallTarget& given, InstallTarget* checked, PackError* error)
+bool CheckInstallTarget(const InstallTarget& given, NameEncoding encoding, InstallTarget* checked, PackError* error)
 {
     struct Value {
         const std::string& given;
@@ -117,9 +119,12 @@ bool CheckInstallTarget(const InstallTarget& given, InstallTarget* checked, Pack
         value.checked->clear();
         if (value.given.empty())
             continue;
-        if (!Utf8ToCp1252(value.given, value.checked))
+        if (!EncodeName(value.given, encoding, value.checked))
             return Refuse(error, value.given,
-                          std::string(value.what) + " is not UTF-8 or holds a character Windows-1252 lacks");
+                          std::string(value.what) + " is not UTF-8" +
+                              (encoding == NameEncoding::kUtf8
+                                   ? ""
+                                   : std::string(" or holds a character ") + NameEncodingName(encoding) + " lacks"));
         if (!value.check(value.given, *value.checked, error))
             return false;
     }
@@ -128,20 +133,22 @@ bool CheckInstallTarget(const InstallTarget& given, InstallTarget* checked, Pack
 
 bool TreeFitsTarget(const InstallTarget& checked, const FolderScan& tree, PackError* error)
 {
-    const std::string exe = FoldCase(ExeArchivePath(checked));
+    const NameEncoding encoding = tree.encoding;
+    const std::string exe = FoldCase(ExeArchivePath(checked), encoding);
     bool exeFound = checked.exeName.empty();
     for (const PackEntry& entry : tree.entries) {
         if (entry.depth == 0)
             continue;
         const size_t limit = entry.folder ? kMaxInstalledFolderPath : kMaxInstalledFilePath;
-        const size_t length = InstalledPathLength(checked, entry.archive);
+        const size_t length = InstalledPathLength(checked, entry.archive, encoding);
         if (!checked.installDir.empty() && length > limit)
             return Refuse(error, DiskPath(tree, entry.source),
-                          "would be " + std::to_string(length) + " bytes under " + Cp1252ToUtf8(checked.installDir) +
+                          "would be " + std::to_string(length) + " UTF-16 units under " +
+                              ShowName(checked.installDir, encoding) +
                               ", over the " + std::to_string(limit) + " Windows allows a " +
                               (entry.folder ? "folder" : "file"));
-        if (!entry.folder && FoldCase(entry.archive) == exe)
+        if (!entry.folder && FoldCase(entry.archive, encoding) == exe)
             exeFound = true;
     }
-    return exeFound || Refuse(error, Cp1252ToUtf8(checked.exeName), "executable is not a file of the payload");
+    return exeFound || Refuse(error, ShowName(checked.exeName, encoding), "executable is not a file of the payload");
 }

@@ -8,15 +8,16 @@
 #include <string>
 
 #include "tools/pack_error.h"
+#include "tools/windows_names.h"
 
 struct FolderScan;
 
-// The longest full paths a 32-bit ANSI program may create: MAX_PATH less the
-// terminator for a file, less twelve more for a folder.
+// The longest full paths, in UTF-16 units, that setup.exe may create:
+// MAX_PATH less the terminator for a file, less twelve more for a folder.
 constexpr size_t kMaxInstalledFilePath = 259;
 constexpr size_t kMaxInstalledFolderPath = 247;
-// The link is Programs\<name>\<name>.lnk in 260 bytes, and a user's Programs
-// folder can take 83 of them (C:\Users\, a 20-byte user name,
+// The link is Programs\<name>\<name>.lnk in 260 UTF-16 units, and a user's
+// Programs folder can take 83 of them (C:\Users\, a 20-character user name,
 // \AppData\Roaming\Microsoft\Windows\Start Menu\Programs).
 constexpr size_t kMaxProductName = 80;
 
@@ -28,16 +29,17 @@ struct InstallTarget {
 };
 
 // Checks the values as the maker gave them (UTF-8) and sets *checked to the
-// same values in Windows-1252, as setup.exe holds them. False, with error
-// naming the value, for a character Windows-1252 lacks, a control byte or a
+// same values in the encoding, as setup.exe holds them. Lengths count UTF-16
+// units, as Windows does. False, with error naming the value, for bytes that
+// are not UTF-8, a character the encoding lacks, a control byte or a
 // character Windows forbids in that place, a name Windows would change or
 // read as a device, an install folder that is not X:\... or ends with a
 // backslash or is too long for a folder, an executable name that is not a
 // relative path, and a product name too long for its link.
-bool CheckInstallTarget(const InstallTarget& given, InstallTarget* checked, PackError* error);
+bool CheckInstallTarget(const InstallTarget& given, NameEncoding encoding, InstallTarget* checked, PackError* error);
 
-// Checks a scanned tree against the checked values: every full path within
-// Windows' limits under the install folder, and the executable one of its
+// Checks a scanned tree against the checked values (in the tree's encoding):
+// every full path within Windows' limits under the install folder, and the executable one of its
 // files (Windows finds it whatever the case of its name). True, or false
 // with error naming the path or the executable.
 bool TreeFitsTarget(const InstallTarget& checked, const FolderScan& tree, PackError* error);

@@ -8,15 +8,17 @@
 namespace {
 
 const char kUsage[] =
-    "usage: quarn pack DIR PAYLOAD [--level N] [--install-dir PATH] [--exe-name NAME] [--product-name NAME]\n"
-    "       quarn list PAYLOAD\n"
-    "       quarn extract PAYLOAD DIR\n";
+    "usage: quarn pack DIR PAYLOAD [--level N] [--encoding E] [--install-dir PATH] [--exe-name NAME]\n"
+    "                  [--product-name NAME]\n"
+    "       quarn list PAYLOAD [--encoding E]\n"
+    "       quarn extract PAYLOAD DIR [--encoding E]\n";
 
 const char kHelp[] =
     "\n"
     "pack     writes the folder DIR as a Quarn archive in one zlib stream to\n"
     "         PAYLOAD, compressed with libdeflate at level N (0..12, default\n"
-    "         12). Names are taken as UTF-8 and stored as Windows-1252; each\n"
+    "         12). Names are taken as UTF-8 and stored in the encoding E the\n"
+    "         installer is built with: windows-1252 (the default) or utf-8. Each\n"
     "         folder's files come before its subfolders, both sorted by name\n"
     "         bytes, so the same tree always gives the same bytes. The archive\n"
     "         is built in memory and compressed in one piece, so packing takes\n"
@@ -27,13 +29,16 @@ const char kHelp[] =
     "         The other options name the installer the payload goes into, and\n"
     "         refuse what would fail on a player's machine: an install folder\n"
     "         that is not X:\\... or ends with a backslash, a full path under it\n"
-    "         over 259 bytes for a file or 247 for a folder, an executable\n"
-    "         (a path from the tree's top, '\\' between folders) that is not a\n"
-    "         file of the tree, and values with characters Windows forbids\n"
-    "         there, control bytes or characters Windows-1252 lacks.\n"
-    "list     prints one line per entry: kind, size, path.\n"
+    "         over 259 UTF-16 units for a file or 247 for a folder, an\n"
+    "         executable (a path from the tree's top, '\\' between folders)\n"
+    "         that is not a file of the tree, and values with characters\n"
+    "         Windows forbids there, control bytes or characters the encoding\n"
+    "         lacks.\n"
+    "list     prints one line per entry: kind, size, path (in UTF-8, read in\n"
+    "         the encoding E).\n"
     "extract  unpacks PAYLOAD into DIR (made if missing) with the installer's\n"
-    "         own extraction code. Names stay Windows-1252 bytes.\n"
+    "         own extraction code, under the names read in the encoding E,\n"
+    "         written in UTF-8; a name the encoding does not define stops it.\n"
     "\n"
     "Exit status: 0 done; 1 the payload is not a sound archive (the reason is\n"
     "printed); 2 bad command line, or an input or output that cannot be used.\n";
@@ -71,19 +76,21 @@ bool ParseLevel(const std::string& value, int* level)
     return *level <= kMaxCompressionLevel;
 }
 
-int ReadPack(const std::vector<std::string>& args, QuarnArgs* parsed)
+struct Flag {
+    const char* name;
+    std::string* value;
+};
+
+// Takes the values of the flags, and of --encoding, which every command
+// has, from args and the rest as operands; kRunCommand, or kExitUsage after
+// one line.
+int ReadWords(const std::vector<std::string>& args, std::vector<Flag> flags, QuarnArgs* parsed)
 {
-    std::string level = std::to_string(kDefaultCompressionLevel);
-    const struct {
-        const char* name;
-        std::string* value;
-    } flags[] = {{"--level", &level},
-                 {"--install-dir", &parsed->target.installDir},
-                 {"--exe-name", &parsed->target.exeName},
-                 {"--product-name", &parsed->target.productName}};
+    std::string encoding = "windows-1252";
+    flags.push_back({"--encoding", &encoding});
     for (size_t i = 0; i < args.size(); ++i) {
         int taken = 0;
-        for (const auto& flag : flags) {
+        for (const Flag& flag : flags) {
             taken = TakeOption(args, &i, flag.name, flag.value);
             if (taken < 0)
                 return UsageError(std::string(flag.name) + " needs a value");
@@ -96,6 +103,20 @@ int ReadPack(const std::vector<std::string>& args, QuarnArgs* parsed)
             return UsageError("unknown option '" + args[i] + "'");
         parsed->operands.push_back(args[i]);
     }
+    if (!ParseNameEncoding(encoding, &parsed->encoding))
+        return UsageError("--encoding takes windows-1252 or utf-8, not '" + encoding + "'");
+    return kRunCommand;
+}
+
+int ReadPack(const std::vector<std::string>& args, QuarnArgs* parsed)
+{
+    std::string level = std::to_string(kDefaultCompressionLevel);
+    const std::vector<Flag> flags = {{"--level", &level},
+                                     {"--install-dir", &parsed->target.installDir},
+                                     {"--exe-name", &parsed->target.exeName},
+                                     {"--product-name", &parsed->target.productName}};
+    if (ReadWords(args, flags, parsed) != kRunCommand)
+        return kExitUsage;
     if (!ParseLevel(level, &parsed->level))
         return UsageError("--level takes a number from 0 to 12, not '" + level + "'");
     if (parsed->operands.size() != 2)
@@ -105,23 +126,19 @@ int ReadPack(const std::vector<std::string>& args, QuarnArgs* parsed)
 
 int ReadList(const std::vector<std::string>& args, QuarnArgs* parsed)
 {
-    if (args.size() == 1 && args[0].size() > 1 && args[0][0] == '-')
-        return UsageError("unknown option '" + args[0] + "'");
-    if (args.size() != 1)
+    if (ReadWords(args, {}, parsed) != kRunCommand)
+        return kExitUsage;
+    if (parsed->operands.size() != 1)
         return UsageError("list takes a payload path");
-    parsed->operands = args;
     return kRunCommand;
 }
 
 int ReadExtract(const std::vector<std::string>& args, QuarnArgs* parsed)
 {
-    for (const std::string& arg : args) {
-        if (arg.size() > 1 && arg[0] == '-')
-            return UsageError("unknown option '" + arg + "'");
-    }
-    if (args.size() != 2)
+    if (ReadWords(args, {}, parsed) != kRunCommand)
+        return kExitUsage;
+    if (parsed->operands.size() != 2)
         return UsageError("extract takes a payload path and a folder");
-    parsed->operands = args;
     return kRunCommand;
 }
 

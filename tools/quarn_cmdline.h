@@ -7,6 +7,7 @@
 
 #include "tools/archive_writer.h"
 #include "tools/install_target.h"
+#include "tools/windows_names.h"
 
 constexpr int kExitBadArchive = 1;
 constexpr int kExitUsage = 2;
@@ -21,11 +22,13 @@ struct QuarnArgs {
     std::vector<std::string> operands;
     int level = kDefaultCompressionLevel;  // pack's
     InstallTarget target;                  // pack's values as given, empty when not
+    NameEncoding encoding = NameEncoding::kWindows1252;  // of the archive's names, for every command
 };
 
 // Reads the command line into *parsed. Returns kRunCommand when the command
 // is to run; 0 after printing the help (asked for anywhere on the line); or
 // kExitUsage after one line on stderr saying what is wrong: no command, an
 // unknown command or option, an option without its value, a level outside
-// 0..12, or the wrong number of operands.
+// 0..12, an encoding other than windows-1252 and utf-8, or the wrong number
+// of operands.
 int ReadQuarnArgs(int argc, char** argv, QuarnArgs* parsed);

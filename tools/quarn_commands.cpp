@@ -17,6 +17,7 @@
 #include "payload/archive_extractor.h"
 #include "payload/payload_range.h"
 #include "payload/quarn_format.h"
+#include "platform/platform_native.h"
 #include "tools/folder_packer.h"
 #include "tools/install_target.h"
 #include "tools/payload_output.h"
@@ -109,22 +110,30 @@ int DropBlock(void*, const unsigned char*, int count)
     return count;
 }
 
-void PrintEntry(char kind, const std::string& size, const char* path)
+// context points at the payload's NameEncoding.
+void PrintEntry(void* context, char kind, const std::string& size, const char* path)
 {
-    std::printf("%c %8s %s\n", kind, size.c_str(), Printable(Cp1252ToUtf8(path)).c_str());
+    const NameEncoding encoding = *static_cast<const NameEncoding*>(context);
+    std::printf("%c %8s %s\n", kind, size.c_str(), Printable(ShowName(path, encoding)).c_str());
 }
 
-const char* ListFolder(void*, ArchiveExtractor*, const char* path)
+const char* ListFolder(void* context, ArchiveExtractor*, const char* path)
 {
-    PrintEntry('d', "-", path);
+    PrintEntry(context, 'd', "-", path);
     return nullptr;
 }
 
-const char* ListFile(void*, ArchiveExtractor* x, int size, const char* path)
+const char* ListFile(void* context, ArchiveExtractor* x, int size, const char* path)
 {
-    PrintEntry('f', std::to_string(size), path);
+    PrintEntry(context, 'f', std::to_string(size), path);
     // A negative size walks nothing, so it fails here too.
     return WalkBody(x, size, DropBlock, nullptr) != size ? kStopExtractionError : nullptr;
+}
+
+// A HostNameConverter; context points at the payload's NameEncoding.
+bool ToHostName(void* context, const char* name, std::string* hostName)
+{
+    return DecodeName(name, *static_cast<const NameEncoding*>(context), hostName);
 }
 
 }  // namespace
@@ -133,10 +142,11 @@ int PackCommand(const QuarnArgs& args)
 {
     PackOptions options;
     options.level = args.level;
+    options.encoding = args.encoding;
     PackError error;
     InstallTarget target;
     const InstallTarget& given = args.target;
-    if (!CheckInstallTarget(given, &target, &error))
+    if (!CheckInstallTarget(given, args.encoding, &target, &error))
         return Fail(kExitUsage, error.path, error.text);
     if (!given.installDir.empty() || !given.exeName.empty() || !given.productName.empty())
         options.target = &target;
@@ -161,7 +171,8 @@ int ListCommand(const QuarnArgs& args)
         return failed;
     // The extractor's own walk, printing instead of writing, so it stops
     // where and why an install would.
-    const char* stop = WalkPayloadRange(RangeOf(mapped, nullptr, nullptr), {ListFolder, ListFile, nullptr});
+    NameEncoding encoding = args.encoding;
+    const char* stop = WalkPayloadRange(RangeOf(mapped, nullptr, nullptr), {ListFolder, ListFile, &encoding});
     std::fflush(stdout);
     if (stop != nullptr)
         return Fail(kExitBadArchive, payload, stop);
@@ -181,9 +192,13 @@ int ExtractCommand(const QuarnArgs& args)
     if (chdir(dir.c_str()) != 0)
         return Fail(kExitUsage, dir, std::strerror(errno));
 
+    // The names land in UTF-8, the host's, as setup.exe gives Windows its own.
+    NameEncoding encoding = args.encoding;
+    SetHostNameConverter(ToHostName, &encoding);
     ProgressLine line = StartProgress();
     const char* stop = ExtractPayloadRange(RangeOf(mapped, ShowExtractProgress, &line));
     ClearProgress(&line);
+    SetHostNameConverter(nullptr, nullptr);
     if (stop != nullptr)
         return Fail(kExitBadArchive, payload, stop);
     return 0;

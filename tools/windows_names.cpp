@@ -1,5 +1,9 @@
-// Windows-1252 names and Windows' rules for names.
+// Names in the installer's encoding (Windows-1252 or UTF-8) and Windows'
+// rules for names.
 #include "tools/windows_names.h"
+
+#include <locale.h>
+#include <wctype.h>
 
 #include <cctype>
 #include <cstdint>
@@ -30,51 +34,72 @@ static int Cp1252Byte(uint32_t codePoint)
     return -1;
 }
 
-bool Utf8ToCp1252(const std::string& utf8, std::string* cp1252)
+// Decodes the code point at *p (before end) and moves *p past it. False for
+// bytes that are not UTF-8: overlong forms, surrogates, values beyond
+// U+10FFFF, cut or broken sequences.
+static bool NextCodePoint(const unsigned char** p, const unsigned char* end, uint32_t* codePoint)
 {
-    std::string result;
+    const unsigned char* at = *p;
+    int extra;
+    uint32_t least;
+    if (*at < 0x80) {
+        *codePoint = *at;
+        extra = 0;
+        least = 0;
+    } else if ((*at & 0xE0) == 0xC0) {
+        *codePoint = *at & 0x1F;
+        extra = 1;
+        least = 0x80;
+    } else if ((*at & 0xF0) == 0xE0) {
+        *codePoint = *at & 0x0F;
+        extra = 2;
+        least = 0x800;
+    } else if ((*at & 0xF8) == 0xF0) {
+        *codePoint = *at & 0x07;
+        extra = 3;
+        least = 0x10000;
+    } else {
+        return false;
+    }
+    if (end - at <= extra)
+        return false;
+    for (int i = 1; i <= extra; ++i) {
+        if ((at[i] & 0xC0) != 0x80)
+            return false;
+        *codePoint = (*codePoint << 6) | (at[i] & 0x3F);
+    }
+    if (*codePoint < least || *codePoint > 0x10FFFF || (*codePoint >= 0xD800 && *codePoint <= 0xDFFF))
+        return false;
+    *p = at + extra + 1;
+    return true;
+}
+
+// Calls visit(code point) for each character of a UTF-8 name; false when
+// the bytes are not UTF-8 or visit refuses one.
+template <typename Visit>
+static bool EachCodePoint(const std::string& utf8, Visit visit)
+{
     const unsigned char* p = reinterpret_cast<const unsigned char*>(utf8.data());
     const unsigned char* end = p + utf8.size();
     while (p < end) {
         uint32_t codePoint;
-        int extra;
-        uint32_t least;
-        if (*p < 0x80) {
-            codePoint = *p;
-            extra = 0;
-            least = 0;
-        } else if ((*p & 0xE0) == 0xC0) {
-            codePoint = *p & 0x1F;
-            extra = 1;
-            least = 0x80;
-        } else if ((*p & 0xF0) == 0xE0) {
-            codePoint = *p & 0x0F;
-            extra = 2;
-            least = 0x800;
-        } else if ((*p & 0xF8) == 0xF0) {
-            codePoint = *p & 0x07;
-            extra = 3;
-            least = 0x10000;
-        } else {
+        if (!NextCodePoint(&p, end, &codePoint) || !visit(codePoint))
             return false;
-        }
-        if (end - p <= extra)
-            return false;
-        for (int i = 1; i <= extra; ++i) {
-            if ((p[i] & 0xC0) != 0x80)
-                return false;
-            codePoint = (codePoint << 6) | (p[i] & 0x3F);
-        }
-        if (codePoint < least || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
-            return false;
-        int byte = Cp1252Byte(codePoint);
-        if (byte < 0)
-            return false;
-        result.push_back(static_cast<char>(byte));
-        p += extra + 1;
     }
-    *cp1252 = result;
     return true;
+}
+
+bool Utf8ToCp1252(const std::string& utf8, std::string* cp1252)
+{
+    std::string result;
+    bool converted = EachCodePoint(utf8, [&result](uint32_t codePoint) {
+        int byte = Cp1252Byte(codePoint);
+        result.push_back(static_cast<char>(byte));
+        return byte >= 0;
+    });
+    if (converted)
+        *cp1252 = result;
+    return converted;
 }
 
 static void AppendUtf8(std::string* out, uint32_t codePoint)
@@ -84,23 +109,111 @@ static void AppendUtf8(std::string* out, uint32_t codePoint)
     } else if (codePoint < 0x800) {
         out->push_back(static_cast<char>(0xC0 | (codePoint >> 6)));
         out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-    } else {
+    } else if (codePoint < 0x10000) {
         out->push_back(static_cast<char>(0xE0 | (codePoint >> 12)));
         out->push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
         out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+    } else {
+        out->push_back(static_cast<char>(0xF0 | (codePoint >> 18)));
+        out->push_back(static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F)));
+        out->push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
+        out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
     }
+}
+
+// The code point of a Windows-1252 byte, 0 for the five it leaves undefined.
+static uint32_t Cp1252CodePoint(unsigned char byte)
+{
+    return byte >= 0x80 && byte <= 0x9F ? kCp1252High[byte - 0x80] : byte;
 }
 
 std::string Cp1252ToUtf8(const std::string& cp1252)
 {
     std::string result;
     for (unsigned char byte : cp1252) {
-        uint32_t codePoint = byte;
-        if (byte >= 0x80 && byte <= 0x9F)
-            codePoint = kCp1252High[byte - 0x80] != 0 ? kCp1252High[byte - 0x80] : '?';
-        AppendUtf8(&result, codePoint);
+        uint32_t codePoint = Cp1252CodePoint(byte);
+        AppendUtf8(&result, codePoint != 0 ? codePoint : '?');
     }
     return result;
+}
+
+bool ParseNameEncoding(const std::string& text, NameEncoding* encoding)
+{
+    std::string lower;
+    for (char c : text)
+        lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    if (lower == "windows-1252")
+        *encoding = NameEncoding::kWindows1252;
+    else if (lower == "utf-8")
+        *encoding = NameEncoding::kUtf8;
+    else
+        return false;
+    return true;
+}
+
+const char* NameEncodingName(NameEncoding encoding)
+{
+    return encoding == NameEncoding::kUtf8 ? "UTF-8" : "Windows-1252";
+}
+
+bool EncodeName(const std::string& utf8, NameEncoding encoding, std::string* name)
+{
+    if (encoding == NameEncoding::kWindows1252)
+        return Utf8ToCp1252(utf8, name);
+    if (!EachCodePoint(utf8, [](uint32_t) { return true; }))
+        return false;
+    *name = utf8;
+    return true;
+}
+
+bool DecodeName(const std::string& name, NameEncoding encoding, std::string* utf8)
+{
+    if (encoding == NameEncoding::kUtf8)
+        return EncodeName(name, encoding, utf8);
+    std::string result;
+    for (unsigned char byte : name) {
+        uint32_t codePoint = Cp1252CodePoint(byte);
+        if (codePoint == 0 && byte != 0)
+            return false;
+        AppendUtf8(&result, codePoint);
+    }
+    *utf8 = result;
+    return true;
+}
+
+std::string ShowName(const std::string& name, NameEncoding encoding)
+{
+    if (encoding == NameEncoding::kWindows1252)
+        return Cp1252ToUtf8(name);
+    std::string shown;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(name.data());
+    const unsigned char* end = p + name.size();
+    while (p < end) {
+        uint32_t codePoint;
+        if (NextCodePoint(&p, end, &codePoint)) {
+            AppendUtf8(&shown, codePoint);
+        } else {
+            shown.push_back('?');
+            ++p;
+        }
+    }
+    return shown;
+}
+
+size_t Utf16Units(const std::string& name, NameEncoding encoding)
+{
+    if (encoding == NameEncoding::kWindows1252)
+        return name.size();
+    size_t units = 0;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(name.data());
+    const unsigned char* end = p + name.size();
+    while (p < end) {
+        uint32_t codePoint = 0;
+        if (!NextCodePoint(&p, end, &codePoint))
+            ++p;
+        units += codePoint >= 0x10000 ? 2 : 1;
+    }
+    return units;
 }
 
 // The installer hands names to the file system as they stand, so a name that
@@ -130,8 +243,29 @@ const char* WindowsNameProblem(const std::string& name)
     return nullptr;
 }
 
-std::string FoldCase(const std::string& name)
+// Windows compares names by upper-casing each UTF-16 unit with its own
+// table, the simple upper-case mapping of the characters in the Basic
+// Multilingual Plane; glibc's C.UTF-8 locale has the same mapping.
+static uint32_t UpperCase(uint32_t codePoint)
 {
+    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    if (codePoint >= 0x10000)
+        return codePoint;
+    if (utf8 == static_cast<locale_t>(0))
+        return codePoint >= 'a' && codePoint <= 'z' ? codePoint - 0x20 : codePoint;
+    return static_cast<uint32_t>(towupper_l(static_cast<wint_t>(codePoint), utf8));
+}
+
+std::string FoldCase(const std::string& name, NameEncoding encoding)
+{
+    if (encoding == NameEncoding::kUtf8) {
+        std::string folded;
+        bool valid = EachCodePoint(name, [&folded](uint32_t codePoint) {
+            AppendUtf8(&folded, UpperCase(codePoint));
+            return true;
+        });
+        return valid ? folded : name;
+    }
     std::string folded = name;
     for (char& c : folded) {
         unsigned char byte = static_cast<unsigned char>(c);
