@@ -11,6 +11,10 @@ set(INSTALLER_EXE_NAME "marbrel.exe" CACHE STRING
     "The game's executable: a file of the payload, with a backslash between folders")
 set(INSTALLER_PAYLOAD_DIR "${PROJECT_SOURCE_DIR}/sample" CACHE PATH "The folder that setup.exe installs")
 set(INSTALLER_PUBLISHER "Vellicot" CACHE STRING "The game's maker, named in the rights notice and version")
+set(INSTALLER_PAYLOAD_LEVEL 12 CACHE STRING "quarn's compression level for the payload, 0 (stored) to 12 (smallest)")
+if(NOT INSTALLER_PAYLOAD_LEVEL MATCHES "^([0-9]|1[0-2])$")
+    message(FATAL_ERROR "PAYLOAD_LEVEL must be a number from 0 to 12, not '${INSTALLER_PAYLOAD_LEVEL}'")
+endif()
 set(INSTALLER_SOURCE_DATE_EPOCH "" CACHE STRING
     "Seconds since 1970 for the PE time stamp and the rights notice's year; empty: SOURCE_DATE_EPOCH from the environment, else the last commit's time")
 set(INSTALLER_SIGN_PKCS12 "" CACHE FILEPATH "Signs setup.exe with this PKCS#12 key and certificate when set")
@@ -178,6 +182,11 @@ target_compile_options(marbrel PRIVATE -Os)
 target_link_libraries(marbrel PRIVATE gdi32)
 add_dependencies(marbrel installer_icon)
 
+# The level the payloads were packed at, rewritten only when it changes, so
+# that a new level packs them again.
+set(PAYLOAD_LEVEL_STAMP ${CMAKE_BINARY_DIR}/payload-level.txt)
+file(CONFIGURE OUTPUT ${PAYLOAD_LEVEL_STAMP} CONTENT "${INSTALLER_PAYLOAD_LEVEL}\n")
+
 # A payload target: SOURCE copied to TREE and packed by quarn into PAYLOAD,
 # which is checked against the installer it goes into (install folder,
 # executable, product name) before anything is written. The sample folder
@@ -197,9 +206,9 @@ function(add_payload target source tree payload game_name product install_dir ex
     endif()
     add_custom_command(OUTPUT ${payload}
         ${stage}
-        COMMAND ${QUARN_EXECUTABLE} pack ${tree} ${payload}
+        COMMAND ${QUARN_EXECUTABLE} pack ${tree} ${payload} --level ${INSTALLER_PAYLOAD_LEVEL}
                 --install-dir "${install_dir}" --exe-name "${exe_name}" --product-name "${product}"
-        DEPENDS ${inputs} ${QUARN_EXECUTABLE}
+        DEPENDS ${inputs} ${QUARN_EXECUTABLE} ${PAYLOAD_LEVEL_STAMP}
         COMMENT "Packing ${source} into ${payload}"
         VERBATIM)
     add_custom_target(${target} DEPENDS ${payload})
