@@ -14,6 +14,9 @@ EXE_NAME ?=
 PUBLISHER ?=
 # The code page of every name setup.exe holds: windows-1252 or utf-8.
 NAME_ENCODING ?=
+# How hard quarn compresses the payload: 0 (stored) to 12 (smallest, the
+# default); lower levels pack a changed payload sooner.
+PAYLOAD_LEVEL ?=
 # Seconds since 1970 that the PE time stamp and the year of the rights notice
 # come from; empty means SOURCE_DATE_EPOCH from the environment, else the
 # time of the last commit.
@@ -39,6 +42,7 @@ WINDOWS_SETTINGS := \
 	$(call setting,INSTALLER_EXE_NAME,$(EXE_NAME)) \
 	$(call setting,INSTALLER_PUBLISHER,$(PUBLISHER)) \
 	$(call setting,INSTALLER_NAME_ENCODING,$(NAME_ENCODING)) \
+	$(call setting,INSTALLER_PAYLOAD_LEVEL,$(PAYLOAD_LEVEL)) \
 	$(call setting,INSTALLER_SOURCE_DATE_EPOCH,$(SOURCE_DATE_EPOCH)) \
 	$(call setting,INSTALLER_SIGN_PKCS12,$(if $(SIGN_PKCS12),$(abspath $(SIGN_PKCS12)))) \
 	$(call setting,INSTALLER_SIGN_PASSWORD_FILE,$(if $(SIGN_PASSWORD_FILE),$(abspath $(SIGN_PASSWORD_FILE))))

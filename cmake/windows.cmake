@@ -13,6 +13,10 @@ set(INSTALLER_PAYLOAD_DIR "${PROJECT_SOURCE_DIR}/sample" CACHE PATH "The folder 
 set(INSTALLER_PUBLISHER "Vellicot" CACHE STRING "The game's maker, named in the rights notice and version")
 set(INSTALLER_NAME_ENCODING "windows-1252" CACHE STRING
     "The code page of every name setup.exe holds and writes: windows-1252 or utf-8")
+set(INSTALLER_PAYLOAD_LEVEL 12 CACHE STRING "quarn's compression level for the payload, 0 (stored) to 12 (smallest)")
+if(NOT INSTALLER_PAYLOAD_LEVEL MATCHES "^([0-9]|1[0-2])$")
+    message(FATAL_ERROR "PAYLOAD_LEVEL must be a number from 0 to 12, not '${INSTALLER_PAYLOAD_LEVEL}'")
+endif()
 set(INSTALLER_SOURCE_DATE_EPOCH "" CACHE STRING
     "Seconds since 1970 for the PE time stamp and the rights notice's year; empty: SOURCE_DATE_EPOCH from the environment, else the last commit's time")
 set(INSTALLER_SIGN_PKCS12 "" CACHE FILEPATH "Signs setup.exe with this PKCS#12 key and certificate when set")
@@ -220,6 +224,13 @@ target_compile_options(marbrel PRIVATE -Os)
 target_link_libraries(marbrel PRIVATE gdi32)
 add_dependencies(marbrel installer_icon)
 
+# The level and the name encoding the payloads were packed with, rewritten
+# only when they change, so that new ones pack them again (a custom command
+# does not run again for a changed command line alone).
+set(PAYLOAD_SETTINGS_STAMP ${CMAKE_BINARY_DIR}/payload-settings.txt)
+file(CONFIGURE OUTPUT ${PAYLOAD_SETTINGS_STAMP}
+    CONTENT "level ${INSTALLER_PAYLOAD_LEVEL}\nencoding ${INSTALLER_NAME_ENCODING}\n")
+
 # A payload target: SOURCE copied to TREE and packed by quarn into PAYLOAD,
 # which is checked against the installer it goes into (install folder,
 # executable, product name) before anything is written. The sample folder
@@ -240,8 +251,9 @@ function(add_payload target source tree payload game_name product install_dir ex
     add_custom_command(OUTPUT ${payload}
         ${stage}
         COMMAND ${QUARN_EXECUTABLE} pack ${tree} ${payload} --encoding ${INSTALLER_NAME_ENCODING}
+                --level ${INSTALLER_PAYLOAD_LEVEL}
                 --install-dir "${install_dir}" --exe-name "${exe_name}" --product-name "${product}"
-        DEPENDS ${inputs} ${QUARN_EXECUTABLE}
+        DEPENDS ${inputs} ${QUARN_EXECUTABLE} ${PAYLOAD_SETTINGS_STAMP}
         COMMENT "Packing ${source} into ${payload}"
         VERBATIM)
     add_custom_target(${target} DEPENDS ${payload})

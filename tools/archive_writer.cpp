@@ -1,16 +1,10 @@
-// The Quarn archive writer: the text in memory, compressed whole with
-// libdeflate.
+// The Quarn archive writer: the text in memory, compressed in chunks on
+// every core.
 #include "tools/archive_writer.h"
 
-#include <pthread.h>
-#include <time.h>
-
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-#include <libdeflate.h>
 
 #include "payload/quarn_format.h"
 
@@ -92,66 +86,19 @@ void EndArchiveWriter(ArchiveWriter* writer)
     writer->capacity = 0;
 }
 
-namespace {
-
-struct CompressJob {
-    libdeflate_compressor* compressor;
-    const ArchiveWriter* writer;
-    CompressedArchive* out;
-    size_t capacity;
-    std::atomic<bool> done;
-};
-
-void* RunCompression(void* argument)
-{
-    CompressJob* job = static_cast<CompressJob*>(argument);
-    job->out->size = libdeflate_zlib_compress(job->compressor, job->writer->bytes, job->writer->size,
-                                              job->out->bytes, job->capacity);
-    job->done.store(true);
-    return nullptr;
-}
-
-struct CompressorHolder {
-    libdeflate_compressor* compressor;
-    ~CompressorHolder() { libdeflate_free_compressor(compressor); }
-};
-
-}  // namespace
-
-int CompressArchive(ArchiveWriter* writer, int level, CompressTick tick, void* context, CompressedArchive* out)
+int CompressArchive(ArchiveWriter* writer, int level, CompressTick tick, void* context, CompressedArchive* out,
+                    int threads)
 {
     out->bytes = nullptr;
     out->size = 0;
     if (writer->errorText != nullptr)
         return -1;
-    if (level < 0 || level > kMaxCompressionLevel)
-        return FailWriter(writer, "bad compression level");
-    CompressorHolder holder{libdeflate_alloc_compressor(level)};
-    if (holder.compressor == nullptr)
-        return FailWriter(writer, "out of memory");
-    // malloc rather than new[] or a vector: the block is not cleared, so
-    // the pages past what libdeflate writes are never touched.
-    const size_t capacity = libdeflate_zlib_compress_bound(holder.compressor, writer->size);
-    out->bytes = static_cast<unsigned char*>(std::malloc(capacity));
-    if (out->bytes == nullptr)
-        return FailWriter(writer, "out of memory");
-
-    CompressJob job{holder.compressor, writer, out, capacity, {false}};
-    pthread_t thread;
-    if (tick == nullptr || pthread_create(&thread, nullptr, RunCompression, &job) != 0) {
-        RunCompression(&job);
-    } else {
-        const timespec tenth = {0, 100 * 1000 * 1000};
-        while (!job.done.load()) {
-            nanosleep(&tenth, nullptr);
-            tick(context);
-        }
-        pthread_join(thread, nullptr);
-    }
-    if (out->size == 0) {
-        FreeCompressed(out);
-        return FailWriter(writer, "compression failed");
-    }
+    const DeflateJob job{writer->bytes, writer->size, level, threads, kDeflateChunkBytes, tick, context, nullptr};
+    DeflatedStream stream{};
+    if (const char* failure = DeflateInChunks(job, &stream))
+        return FailWriter(writer, failure);
+    out->bytes = stream.bytes;
+    out->size = stream.size;
     return 0;
 }
 
@@ -162,7 +109,7 @@ void FreeCompressed(CompressedArchive* compressed)
     compressed->size = 0;
 }
 
-size_t CompressedBound(size_t archiveBytes)
+uint64_t CompressionMemory(size_t archiveBytes, int threads)
 {
-    return libdeflate_zlib_compress_bound(nullptr, archiveBytes);
+    return DeflateMemory(archiveBytes, kDeflateChunkBytes, threads);
 }

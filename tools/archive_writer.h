@@ -1,10 +1,13 @@
 // Writing Quarn archives: the archive text is built in memory, then
-// compressed whole into one zlib stream with libdeflate. The folder packer
+// compressed into one zlib stream on every core (parallel_deflate.h). The
+// folder packer
 // writes payloads with it; tests build archives of their own with it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "tools/parallel_deflate.h"
 
 constexpr int kMaxCompressionLevel = 12;
 constexpr int kDefaultCompressionLevel = 12;
@@ -49,18 +52,20 @@ struct CompressedArchive {
 };
 
 // Called about ten times a second while the compression runs.
-using CompressTick = void (*)(void* context);
+using CompressTick = DeflateTick;
 
-// Compresses the whole text into one zlib stream at level (0..12) in one
-// libdeflate call, which runs on a thread of its own while this one calls
-// tick (when not null). The same text and level always give the same bytes.
-// The output block is taken at libdeflate's bound for the text's size, but
-// only the pages it writes are touched. Returns 0, or -1 with errorText set:
-// "bad compression level", "out of memory", or "compression failed" (libdeflate
-// found its own bound too small, which it promises not to).
-int CompressArchive(ArchiveWriter* writer, int level, CompressTick tick, void* context, CompressedArchive* out);
+// Compresses the whole text into one zlib stream at level (0..12) in chunks
+// of kDeflateChunkBytes on threads threads (0: one for each core), while
+// this thread calls tick (when not null). The same text and level always
+// give the same bytes, whatever the thread count. The output block is taken
+// at its bound, but only the pages written are touched. Returns 0, or -1
+// with errorText set: "bad compression level", "out of memory", or
+// "compression failed" (a chunk did not read back as its text).
+int CompressArchive(ArchiveWriter* writer, int level, CompressTick tick, void* context, CompressedArchive* out,
+                    int threads = 0);
 
 void FreeCompressed(CompressedArchive* compressed);
 
-// The output block CompressArchive takes for a text of archiveBytes.
-size_t CompressedBound(size_t archiveBytes);
+// What CompressArchive holds besides the text of archiveBytes: the output
+// block and the threads' working memory.
+uint64_t CompressionMemory(size_t archiveBytes, int threads);

@@ -59,10 +59,13 @@ static void Report(PackRun* run, PackStage stage, uint64_t done, uint64_t total)
         run->options->progress(run->options->context, run->status);
 }
 
-static void ReportCompressing(void* context)
+static void ReportCompressing(void* context, const DeflateProgress& progress)
 {
     PackRun* run = static_cast<PackRun*>(context);
-    Report(run, PackStage::Compressing, 0, run->status.archiveBytes);
+    run->status.chunksDone = progress.chunksDone;
+    run->status.chunks = progress.chunks;
+    run->status.threads = progress.threads;
+    Report(run, PackStage::Compressing, progress.textDone, run->status.archiveBytes);
 }
 
 // What the text and the compressed output will take, refused when that is
@@ -75,7 +78,7 @@ static bool SizeUp(PackRun* run)
         archive += entry.folder ? FolderEntryBytes(path) : FileEntryBytes(path, entry.size);
     }
     run->status.archiveBytes = archive;
-    run->status.memoryBytes = archive + CompressedBound(archive);
+    run->status.memoryBytes = archive + CompressionMemory(archive, run->options->threads);
     const uint64_t physical = static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
     if (run->status.memoryBytes > physical)
         return Refuse(run->error, run->tree.dir,
@@ -132,7 +135,8 @@ static bool BuildPayload(PackRun* run, CompressedArchive* compressed)
         if (!WriteEntry(run, entry))
             return false;
     }
-    if (!WriterOk(run, CompressArchive(run->writer, run->options->level, ReportCompressing, run, compressed)))
+    if (!WriterOk(run, CompressArchive(run->writer, run->options->level, ReportCompressing, run, compressed,
+                                       run->options->threads)))
         return false;
     if (compressed->size > run->options->maxPayloadBytes)
         return Refuse(run->error, run->payload,

@@ -20,7 +20,7 @@ constexpr uint64_t kMaxPayloadBytes = uint64_t{1} << 30;
 
 enum class PackStage {
     Reading,      // done and total count file body bytes
-    Compressing,  // about ten times a second during the one compression call
+    Compressing,  // about ten times a second: done and total count text bytes
     Done,         // done is the payload's bytes, total the archive's
 };
 
@@ -29,7 +29,10 @@ struct PackStatus {
     uint64_t done;
     uint64_t total;
     uint64_t archiveBytes;  // the archive text, held whole in memory
-    uint64_t memoryBytes;   // at most what the text and the output block take
+    uint64_t memoryBytes;   // at most what the text, the output block and the threads take
+    uint64_t chunksDone;    // while compressing
+    uint64_t chunks;
+    int threads;  // compressing
 };
 
 using PackProgress = void (*)(void* context, const PackStatus& status);
@@ -38,6 +41,7 @@ struct InstallTarget;
 
 struct PackOptions {
     int level = kDefaultCompressionLevel;  // libdeflate's 0..12
+    int threads = 0;                       // 0: one for each core; the bytes do not depend on it
     // The encoding of the archive's names, the one the installer is built
     // with.
     NameEncoding encoding = NameEncoding::kWindows1252;
@@ -53,8 +57,9 @@ struct PackOptions {
 // first; in each folder its files, then its subfolders, each sorted by
 // strcmp of the on-disk name bytes; a subfolder's "d" entry comes right
 // before its contents. The archive text is built in memory and compressed in
-// one call, so a pack holds about the archive's size plus the payload's. The
-// same tree and level always give the same bytes. Everything is checked
+// chunks on threads threads, so a pack holds about the archive's size plus
+// the payload's, and some 10 MB for each thread. The same tree and level
+// always give the same bytes, whatever the thread count. Everything is checked
 // before anything is written: the tree, then the memory the pack needs and
 // the payload's size, which must stay within maxPayloadBytes. Output goes to
 // a temporary file beside payload that is renamed over it only at the end,

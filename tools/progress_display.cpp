@@ -10,7 +10,7 @@ using Clock = ProgressLine::Clock;
 ProgressLine StartProgress()
 {
     Clock::time_point now = Clock::now();
-    return {isatty(STDERR_FILENO) == 1, false, 0, now, now, now};
+    return {isatty(STDERR_FILENO) == 1, false, false, now, now, now};
 }
 
 // Redraws at most ten times a second, and not at all for the first quarter
@@ -61,8 +61,10 @@ void ShowPackProgress(void* context, const PackStatus& status)
                          Megabytes(status.memoryBytes));
         return;
     }
-    if (status.stage == PackStage::Compressing && line->turns == 0)
+    if (status.stage == PackStage::Compressing && !line->compressing) {
+        line->compressing = true;
         line->stageStart = Clock::now();
+    }
     if (!ProgressDue(line))
         return;
     if (status.stage == PackStage::Reading) {
@@ -70,13 +72,13 @@ void ShowPackProgress(void* context, const PackStatus& status)
         DrawProgress("reading    ", status.total == 0 ? 100 : static_cast<int>(status.done * 100 / status.total),
                      detail);
     } else {
-        // One call compresses everything and cannot say how far it is, so
-        // the line shows that it is alive and what it holds.
-        static const char kTurn[] = "|/-\\";
         const double seconds = Seconds(Clock::now() - line->stageStart);
-        std::snprintf(detail, sizeof detail, "%c %.1f MB, %.0f s, up to %.0f MB of memory ", kTurn[line->turns++ % 4],
-                      Megabytes(status.archiveBytes), seconds, Megabytes(status.memoryBytes));
-        std::fprintf(stderr, "\rcompressing %s", detail);
+        std::snprintf(detail, sizeof detail, "compressing %3d%%  %llu/%llu chunks  %.1f MB/s  %d %s  up to %.0f MB",
+                      status.chunks == 0 ? 100 : static_cast<int>(status.chunksDone * 100 / status.chunks),
+                      static_cast<unsigned long long>(status.chunksDone), static_cast<unsigned long long>(status.chunks),
+                      seconds > 0 ? Megabytes(status.done) / seconds : 0.0, status.threads,
+                      status.threads == 1 ? "thread" : "threads", Megabytes(status.memoryBytes));
+        std::fprintf(stderr, "\r%-77s", detail);
         std::fflush(stderr);
     }
 }

@@ -8,8 +8,8 @@
 namespace {
 
 const char kUsage[] =
-    "usage: quarn pack DIR PAYLOAD [--level N] [--encoding E] [--install-dir PATH] [--exe-name NAME]\n"
-    "                  [--product-name NAME]\n"
+    "usage: quarn pack DIR PAYLOAD [--level N] [--threads N] [--encoding E] [--install-dir PATH]\n"
+    "                  [--exe-name NAME] [--product-name NAME]\n"
     "       quarn list PAYLOAD [--encoding E]\n"
     "       quarn extract PAYLOAD DIR [--encoding E]\n";
 
@@ -17,15 +17,18 @@ const char kHelp[] =
     "\n"
     "pack     writes the folder DIR as a Quarn archive in one zlib stream to\n"
     "         PAYLOAD, compressed with libdeflate at level N (0..12, default\n"
-    "         12). Names are taken as UTF-8 and stored in the encoding E the\n"
-    "         installer is built with: windows-1252 (the default) or utf-8. Each\n"
-    "         folder's files come before its subfolders, both sorted by name\n"
-    "         bytes, so the same tree always gives the same bytes. The archive\n"
-    "         is built in memory and compressed in one piece, so packing takes\n"
-    "         about the archive's size plus the payload's in memory (a 1 GB\n"
-    "         game about 2 GB). Names Windows cannot hold, symbolic links,\n"
-    "         special files, files over 2 GiB and payloads over 1 GiB (what\n"
-    "         setup.exe can hold) are refused, and then no PAYLOAD is written.\n"
+    "         12) in 4 MiB chunks on --threads N threads (default: one for\n"
+    "         each core); chunks that do not compress are stored. Names are\n"
+    "         taken as UTF-8 and stored in the encoding E the installer is\n"
+    "         built with: windows-1252 (the default) or utf-8. Each folder's\n"
+    "         files come before its subfolders, both sorted by name bytes, so\n"
+    "         the same tree and level always give the same bytes, whatever the\n"
+    "         thread count. The archive is built in memory, so packing takes\n"
+    "         about the archive's size plus the payload's in memory, and some\n"
+    "         10 MB for each thread (a 1 GB game about 2 GB). Names Windows\n"
+    "         cannot hold, symbolic links, special files, files over 2 GiB\n"
+    "         and payloads over 1 GiB (what setup.exe can hold) are refused,\n"
+    "         and then no PAYLOAD is written.\n"
     "         The other options name the installer the payload goes into, and\n"
     "         refuse what would fail on a player's machine: an install folder\n"
     "         that is not X:\\... or ends with a backslash, a full path under it\n"
@@ -76,6 +79,17 @@ bool ParseLevel(const std::string& value, int* level)
     return *level <= kMaxCompressionLevel;
 }
 
+constexpr int kMaxThreads = 1024;
+
+// A thread count is 1 to kMaxThreads, in digits; false for anything else.
+bool ParseThreads(const std::string& value, int* threads)
+{
+    if (value.empty() || value.size() > 4 || value.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *threads = std::atoi(value.c_str());
+    return *threads >= 1 && *threads <= kMaxThreads;
+}
+
 struct Flag {
     const char* name;
     std::string* value;
@@ -111,7 +125,9 @@ int ReadWords(const std::vector<std::string>& args, std::vector<Flag> flags, Qua
 int ReadPack(const std::vector<std::string>& args, QuarnArgs* parsed)
 {
     std::string level = std::to_string(kDefaultCompressionLevel);
+    std::string threads;
     const std::vector<Flag> flags = {{"--level", &level},
+                                     {"--threads", &threads},
                                      {"--install-dir", &parsed->target.installDir},
                                      {"--exe-name", &parsed->target.exeName},
                                      {"--product-name", &parsed->target.productName}};
@@ -119,6 +135,9 @@ int ReadPack(const std::vector<std::string>& args, QuarnArgs* parsed)
         return kExitUsage;
     if (!ParseLevel(level, &parsed->level))
         return UsageError("--level takes a number from 0 to 12, not '" + level + "'");
+    if (!threads.empty() && !ParseThreads(threads, &parsed->threads))
+        return UsageError("--threads takes a number from 1 to " + std::to_string(kMaxThreads) + ", not '" +
+                          threads + "'");
     if (parsed->operands.size() != 2)
         return UsageError("pack takes a folder and a payload path");
     return kRunCommand;

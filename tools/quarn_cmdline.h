@@ -21,6 +21,7 @@ struct QuarnArgs {
     // pack: DIR PAYLOAD; list: PAYLOAD; extract: PAYLOAD DIR.
     std::vector<std::string> operands;
     int level = kDefaultCompressionLevel;  // pack's
+    int threads = 0;                       // pack's; 0 for one for each core
     InstallTarget target;                  // pack's values as given, empty when not
     NameEncoding encoding = NameEncoding::kWindows1252;  // of the archive's names, for every command
 };
@@ -29,6 +30,6 @@ struct QuarnArgs {
 // is to run; 0 after printing the help (asked for anywhere on the line); or
 // kExitUsage after one line on stderr saying what is wrong: no command, an
 // unknown command or option, an option without its value, a level outside
-// 0..12, an encoding other than windows-1252 and utf-8, or the wrong number
+// 0..12, a thread count outside 1..1024, an encoding other than windows-1252 and utf-8, or the wrong number
 // of operands.
 int ReadQuarnArgs(int argc, char** argv, QuarnArgs* parsed);

@@ -142,6 +142,7 @@ int PackCommand(const QuarnArgs& args)
 {
     PackOptions options;
     options.level = args.level;
+    options.threads = args.threads;
     options.encoding = args.encoding;
     PackError error;
     InstallTarget target;
