@@ -66,8 +66,8 @@ refused game --product-name $'Marbrel\tDeluxe' 'control character' 'Marbrel\x09D
 refused game --product-name 'Marbrel Ω' 'Windows-1252 lacks'
 refused game --product-name 'Marbrel.' 'ends in a dot or space'
 refused game --product-name "$(letters p 81)" 'over the 80'
-refused long-file --install-dir 'C:\G' 'would be 260 bytes' long-file/d/fff
-refused long-folder --install-dir 'C:\G' 'would be 248 bytes' long-folder/ddd
+refused long-file --install-dir 'C:\G' 'would be 260 UTF-16 units' long-file/d/fff
+refused long-folder --install-dir 'C:\G' 'would be 248 UTF-16 units' long-folder/ddd
 
 "$quarn" pack at-limits ok.qua --install-dir 'C:\G' >stdout 2>stderr || fail "paths at the limits refused: $(cat stderr)"
 "$quarn" pack game ok.qua --install-dir 'C:\Program Files\Marbré' --exe-name 'BIN\Play.exe' \
