@@ -10,7 +10,7 @@
 #                           64-bit cross compiler, Wine with its 32-bit part,
 #                           qemu-i386 for hosts that cannot start 32-bit
 #                           programs, Xvfb, xdotool, imagemagick, liblnk-utils,
-#                           openssl and faketime
+#                           openssl, faketime, and Python for the test programs
 set -euo pipefail
 
 build_packages=(
@@ -24,7 +24,7 @@ test_packages=(
     g++-mingw-w64-x86-64
     wine wine32:i386 wine64 qemu-user-static
     xvfb xauth xdotool imagemagick liblnk-utils
-    time openssl faketime
+    time openssl faketime python3
 )
 
 case ${1:-all} in

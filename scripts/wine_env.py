@@ -43,10 +43,13 @@ def installer_config(path):
 def is_32bit_program(program):
     """True for a 32-bit Windows program, false for a 64-bit one; anything
     else ends the caller with one line naming the file."""
-    with open(program, "rb") as file:
-        file.seek(60)
-        file.seek(int.from_bytes(file.read(4), "little") + 4)
-        machine = int.from_bytes(file.read(2), "little")
+    try:
+        with open(program, "rb") as file:
+            file.seek(60)
+            file.seek(int.from_bytes(file.read(4), "little") + 4)
+            machine = int.from_bytes(file.read(2), "little")
+    except OSError as error:
+        sys.exit(f"wine-env: {program}: {error.strerror}")
     if machine not in (0x14C, 0x8664):
         sys.exit(f"wine-env: {program} is not a Windows program for x86 or x86-64")
     return machine == 0x14C
