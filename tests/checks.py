@@ -56,11 +56,20 @@ class Case(unittest.TestCase):
                    f"{what}: not one line naming {named}: {result.stderr[:300]!r}")
 
 
+class OwnLines(unittest.TextTestResult):
+    """Ends the line that names a test, so that what it prints starts on
+    lines of its own."""
+
+    def startTest(self, test):
+        super().startTest(test)
+        self.stream.writeln()
+
+
 def main(case):
     """Runs the tests of the Case class CASE; returns the exit code for ctest:
     0 when they passed, 77 when all were skipped, 1 otherwise."""
     tests = unittest.defaultTestLoader.loadTestsFromTestCase(case)
-    result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(tests)
+    result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2, resultclass=OwnLines).run(tests)
     if not result.wasSuccessful():
         return 1
     return 77 if result.testsRun and len(result.skipped) == result.testsRun else 0
