@@ -1,7 +1,7 @@
 """Wine for the tests and the demo: picks the loader for a program, runs 32-bit
 programs under emulation where the kernel cannot start them, makes and copies
 prefixes, maps Windows paths into a prefix, starts a private Xvfb, and runs
-Wine programs."""
+Wine programs, starting once more one that the host failed before it ran."""
 
 import fcntl
 import functools
@@ -26,6 +26,9 @@ os.environ.update(LANG=DEFAULT_LOCALE, LC_ALL=DEFAULT_LOCALE)
 
 # Wine's and qemu's reports of a crashed program.
 CRASH_REPORTS = re.compile(r"Unhandled exception|page fault|uncaught target signal|wine: Assertion")
+# What a busy host makes a Wine start fail with before the program's first
+# instruction; such a start is made once more.
+HOST_FAILURES = re.compile(r"failed to map the shared user data")
 
 
 def driver_text(raw):
@@ -135,15 +138,21 @@ def enter_emulation():
     os.environ["WINE_EMULATION_SHIM"] = str(EMULATION_TOOLS / "shim")
 
 
+def launcher():
+    """WINE_LAUNCHER, a command put before every Wine loader (the tests of the
+    retry put a fake there)."""
+    return os.environ.get("WINE_LAUNCHER", "").split()
+
+
 @functools.lru_cache
 def loader(program):
     """The command that starts PROGRAM: Wine's 64-bit loader for a 64-bit
     program, its 32-bit one for a 32-bit one (see wine32_mode)."""
     if not is_32bit_program(program):
-        return ("/usr/lib/wine/wine64",)
+        return (*launcher(), "/usr/lib/wine/wine64")
     if not wine32_works():
         sys.exit(f"wine-env: 32-bit Wine does not start here, for {program}")
-    return ("/usr/lib/wine/wine",)
+    return (*launcher(), "/usr/lib/wine/wine")
 
 
 def template_for_mode(template):
@@ -166,10 +175,16 @@ def make_template(template):
         env = dict(os.environ, WINEPREFIX=str(template), WINEDEBUG="-all",
                    WINEDLLOVERRIDES="winemenubuilder.exe=d")
         boot = "/usr/lib/wine/wine64" if os.access("/usr/lib/wine/wine64", os.X_OK) else "wine"
-        shutil.rmtree(template, ignore_errors=True)
-        subprocess.run([boot, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wineserver(env, "-w")
-        if not (template / "system.reg").is_file():
+
+        def start():
+            shutil.rmtree(template, ignore_errors=True)
+            booted = subprocess.run([*launcher(), boot, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.PIPE, text=True, errors="replace")
+            wineserver(env, "-w")
+            made = (template / "system.reg").is_file()
+            return made, None if made else (booted.stderr.strip().splitlines() or ["no output"])[-1]
+
+        if not once_more(start, f"wineboot in {template}"):
             sys.exit(f"wine-env: wineboot made no prefix in {template}")
         (template / ".ready").touch()
 
@@ -230,13 +245,50 @@ def wineserver(env, *flags):
     subprocess.run(["wineserver", *flags], env=env, stderr=subprocess.DEVNULL)
 
 
+def host_failure(stderr):
+    """The line of a program's stderr that says the host failed its start, or
+    None."""
+    return next((line for line in stderr.splitlines() if HOST_FAILURES.search(line)), None)
+
+
+def once_more(start, what):
+    """Calls START, which starts a program and returns (RESULT, WHY): WHY says
+    how the host failed the start before the program ran, or is None. Such a
+    start is made once more, and said; one that got as far as the program
+    never is. Returns the RESULT of the last start."""
+    result, why = start()
+    if why:
+        print(f"{what}: the host failed the start ({why.strip()}); starting it once more", flush=True)
+        result, _ = start()
+    return result
+
+
 def run_wine(command, env, log, echo, cwd=None):
     """Runs the Windows program COMMAND[0] with its arguments under Wine to its
     end and returns its exit code. Each line it prints goes to ECHO as bytes
-    when it comes; its stderr is added to the file LOG."""
-    with open(log, "ab") as stderr:
-        process = subprocess.Popen([*loader(command[0]), *command], env=env, cwd=cwd, stdout=subprocess.PIPE,
-                                   stderr=stderr)
-        for line in process.stdout:
-            echo(line)
-        return process.wait()
+    when it comes; its stderr is added to the file LOG. A start the host
+    failed before the program printed anything is made once more, and its
+    stderr moves from LOG to LOG.retried."""
+    def start():
+        with open(log, "ab") as stderr:
+            begin = stderr.tell()
+            process = subprocess.Popen([*loader(command[0]), *command], env=env, cwd=cwd, stdout=subprocess.PIPE,
+                                       stderr=stderr)
+            printed = False
+            for line in process.stdout:
+                printed = True
+                echo(line)
+            status = process.wait()
+        if printed or status == 0:
+            return status, None
+        with open(log, "rb+") as file:
+            file.seek(begin)
+            said = file.read()
+            why = host_failure(said.decode(errors="replace"))
+            if why:
+                file.truncate(begin)
+                with open(f"{log}.retried", "ab") as retried:
+                    retried.write(said)
+        return status, why
+
+    return once_more(start, Path(command[0]).name)

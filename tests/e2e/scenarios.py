@@ -40,12 +40,20 @@ from typing import Callable
 ROOT = Path(__file__).resolve().parents[2]
 sys.path[:0] = [str(ROOT / "tests"), str(ROOT / "scripts")]
 import checks  # noqa: E402
-from wine_env import (CRASH_REPORTS, DEFAULT_LOCALE, driver_text, enter_emulation, installer_config,  # noqa: E402
-                      is_32bit_program, loader, make_template, new_prefix, prefix_path,
+from wine_env import (CRASH_REPORTS, DEFAULT_LOCALE, driver_text, enter_emulation, host_failure,  # noqa: E402
+                      installer_config, is_32bit_program, loader, make_template, new_prefix, once_more, prefix_path,
                       private_display, run_wine, template_for_mode, wine32_mode, wine_environment, wineserver,
                       winpath)
 
 INSTALL = ("install=ok", "progress=wait", "success=ok", "--exit", "0")
+
+
+def setting(name):
+    """The setting NAME from the environment; without it the run ends with one
+    line naming it."""
+    if name not in os.environ:
+        sys.exit(f"scenarios.py: {name} is not set (tests/e2e/CMakeLists.txt sets it)")
+    return os.environ[name]
 
 
 @dataclass
@@ -60,7 +68,7 @@ class Installer:
 def installer(target):
     """The installer that the build made as TARGET, with its configuration."""
     variable = f"E2E_{target.upper()}"
-    values = installer_config(os.environ[f"{variable}_CONFIG"])
+    values = installer_config(setting(f"{variable}_CONFIG"))
     return Installer(Path(os.environ[variable]), values["product"], values["install_dir"], values["exe_name"],
                      Path(values["payload_tree"]))
 
@@ -78,7 +86,7 @@ class Run(checks.Case):
         return self.row.name
 
     def setUp(self):
-        self.work = Path(os.environ["E2E_WORK"]) / self.row.name
+        self.work = Path(setting("E2E_WORK")) / self.row.name
         shutil.rmtree(self.work, ignore_errors=True)
         self.work.mkdir(parents=True)
         self.prefix = self.work / "prefix"
@@ -119,7 +127,7 @@ class Run(checks.Case):
                 lines.append(driver_text(raw).rstrip("\n"))
                 print(lines[-1], flush=True)
                 log.write(lines[-1] + "\n")
-            status = run_wine([os.environ["E2E_DRIVER"], *arguments], env, self.log, echo, cwd=cwd)
+            status = run_wine([setting("E2E_DRIVER"), *arguments], env, self.log, echo, cwd=cwd)
         return status, lines
 
     def run_setup(self, exe, *steps, **options):
@@ -145,11 +153,22 @@ class Run(checks.Case):
     def start_setup(self, exe, caption, key):
         """Starts EXE on its own, as a double click would, and presses KEY
         (Return for its default button, Escape for Cancel) in its first
-        dialog, captioned CAPTION."""
-        with open(self.work / "setup.log", "ab") as stderr:
-            self.setup_process = subprocess.Popen([*loader(exe), exe], env=self.env, stderr=stderr)
-        print(f"started {exe}", flush=True)
-        return self.press(caption, key)
+        dialog, captioned CAPTION. Started once more when the host failed the
+        start before any dialog came."""
+        stderr = self.work / "setup.log"
+
+        def start():
+            with open(stderr, "ab") as file:
+                self.setup_process = subprocess.Popen([*loader(exe), exe], env=self.env, stderr=file)
+            print(f"started {exe}", flush=True)
+            window = self.wait_window(caption)
+            ended = self.setup_process.poll() is not None
+            why = None if window or not ended else host_failure(stderr.read_text(errors="replace"))
+            if why:
+                stderr.rename(f"{stderr}.retried")
+            return window, why
+
+        return self.press_window(once_more(start, exe.name), caption, key)
 
     def wait_window(self, caption):
         pattern = "^" + re.sub(r"([][\\.*^$()+?{}|])", r"\\\1", caption) + "$"
@@ -240,7 +259,7 @@ class Run(checks.Case):
     def pack(self, tree, name, *options):
         """The installer with TREE packed as its payload."""
         payload = self.work / f"{name}.qua"
-        subprocess.run([os.environ["E2E_QUARN"], "pack", tree, payload, *options], check=True)
+        subprocess.run([setting("E2E_QUARN"), "pack", tree, payload, *options], check=True)
         return self.setup_with_payload(payload)
 
     def renew_prefix(self):
@@ -419,7 +438,7 @@ def planted_dlls(t):
     downloads.mkdir()
     shutil.copy(t.setup.exe, downloads / "setup.exe")
     for dll in PLANTED_DLLS:
-        shutil.copy(os.environ["E2E_PLANTED_DLL"], downloads / dll)
+        shutil.copy(setting("E2E_PLANTED_DLL"), downloads / dll)
     # Without the debugger a crash ends the run at once instead of at the
     # test's timeout.
     overrides = ";".join([t.env["WINEDLLOVERRIDES"], "winedbg.exe=d"] +
@@ -439,7 +458,7 @@ def pictures(t):
     demo = t.work / "demo"
     shown = checks.run(ROOT / "scripts/run-demo.sh", env=dict(
         os.environ, DEMO_HEADLESS="1", DEMO_DIR=str(demo), SETUP_EXE=str(exe), DEMO_PREFIX=str(t.prefix),
-        SETUP_CONFIG=os.environ["E2E_SETUP_CONFIG"], DRIVER_EXE=os.environ["E2E_DRIVER"]))
+        SETUP_CONFIG=setting("E2E_SETUP_CONFIG"), DRIVER_EXE=setting("E2E_DRIVER")))
     (t.work / "demo.log").write_text(shown.stdout + shown.stderr)
     print(shown.stdout + shown.stderr)
     t.check(shown.status == 0, "run-demo.sh failed: " + "\n".join((shown.stdout + shown.stderr).splitlines()[-3:]))
@@ -505,9 +524,9 @@ def main(arguments):
     if name not in ROWS and name != "template":
         print(f"scenarios.py: unknown scenario '{name}'", file=sys.stderr)
         return 2
-    template = Path(os.environ["E2E_TEMPLATE"])
+    template = Path(setting("E2E_TEMPLATE"))
     smoke = name != "template" and "emulated" in ROWS[name].labels
-    if is_32bit_program(os.environ["E2E_SETUP"]):
+    if is_32bit_program(setting("E2E_SETUP")):
         mode = wine32_mode()
         skip = {"none": "this host cannot run 32-bit Windows programs",
                 "emulated": None if smoke or name == "template" else
@@ -534,7 +553,7 @@ def main(arguments):
         return 1
     # A passed run keeps its logs only; the large scenarios leave gigabytes.
     for path in scenario.work.iterdir():
-        if path.suffix not in (".log", ".txt") and path.name != "demo":
+        if path.suffix not in (".log", ".txt", ".retried") and path.name != "demo":
             shutil.rmtree(path) if path.is_dir() and not path.is_symlink() else path.unlink()
     print(f"scenario {name}: passed")
     return 0
