@@ -32,14 +32,12 @@ HOST_FAILURES = re.compile(r"failed to map the shared user data")
 
 
 def driver_text(raw):
-    """The text of a line the driver printed: Windows-1252, like the
-    installer's strings."""
+    """A line the driver printed, in Windows-1252 like the installer's strings."""
     return raw.decode("cp1252", errors="replace").replace("\r", "")
 
 
 def installer_config(path):
-    """The values of an installer.env from the build (product, install_dir,
-    exe_name, payload_tree), by name."""
+    """An installer.env of the build (product, install_dir, exe_name, payload_tree)."""
     return dict(shlex.split(line)[0].split("=", 1) for line in Path(path).read_text().splitlines())
 
 
@@ -139,8 +137,7 @@ def enter_emulation():
 
 
 def launcher():
-    """WINE_LAUNCHER, a command put before every Wine loader (the tests of the
-    retry put a fake there)."""
+    """WINE_LAUNCHER, put before every Wine loader (a fake, in tests of the retry)."""
     return os.environ.get("WINE_LAUNCHER", "").split()
 
 
@@ -156,9 +153,8 @@ def loader(program):
 
 
 def template_for_mode(template):
-    """The template prefix for this mode: the emulation needs one made inside
-    it, or the prefix's 32-bit half stays empty on a host without 32-bit
-    support."""
+    """The template prefix for this mode: the emulation's is made inside it, or
+    its 32-bit half stays empty on a host without 32-bit support."""
     template = Path(template)
     return template.with_name(template.name + "-emulated") if os.environ.get("WINE_EMULATION_INSIDE") else template
 
@@ -234,8 +230,7 @@ def private_display():
 
 
 def wine_environment(prefix, display, locale=DEFAULT_LOCALE, debug="-all"):
-    """The environment of the Wine processes of one run: its prefix, its
-    display, its locale, and Wine's menu builder off."""
+    """The environment of one run's Wine processes; Wine's menu builder is off."""
     return dict(os.environ, WINEPREFIX=str(prefix), DISPLAY=display, LANG=locale, LC_ALL=locale,
                 WINEDEBUG=debug, WINEDLLOVERRIDES="winemenubuilder.exe=d")
 
@@ -246,8 +241,7 @@ def wineserver(env, *flags):
 
 
 def host_failure(stderr):
-    """The line of a program's stderr that says the host failed its start, or
-    None."""
+    """The line of a program's stderr that says the host failed its start."""
     return next((line for line in stderr.splitlines() if HOST_FAILURES.search(line)), None)
 
 

@@ -2,29 +2,24 @@
 """End-to-end scenarios of setup.exe under Wine: each runs the real installer
 in a fresh prefix, on a private Xvfb and in a locale of its own, with the
 driver pressing the dialogs; then checks what was left on disk and what Wine
-reported.
+reported. Exit 77 (ctest's skip) when this host cannot run the programs.
 
-  scenarios.py --list     one line a scenario, NAME TIMEOUT LABEL..., for ctest
-  scenarios.py template   make the template prefix (once)
-  scenarios.py NAME       run scenario NAME
+  scenarios.py --list | template | NAME
+      the scenarios for ctest (NAME TIMEOUT LABEL...), the template prefix,
+      or one scenario
 
-Settings come from the environment (tests/e2e/CMakeLists.txt sets them):
-  E2E_SETUP, E2E_SETUP_NO_PARENT, E2E_SETUP_OTHER, E2E_SETUP_DAMAGED
-                   the installers, each with E2E_..._CONFIG, its installer.env
-                   from the build (product, install_dir, exe_name, payload_tree)
-  E2E_DRIVER       driver.exe              E2E_QUARN     the host packer
-  E2E_WORK         scratch folder          E2E_TEMPLATE  template prefix
-  E2E_PLANTED_DLL  a DLL that leaves NAME.loaded beside itself when loaded
-  E2E_STRESS_RUNS, E2E_SEED   runs of cancel-stress, and its series
-Exit 77 (ctest's skip) when this host cannot run the programs under test.
+tests/e2e/CMakeLists.txt sets E2E_DRIVER, E2E_QUARN, E2E_WORK (scratch),
+E2E_TEMPLATE, E2E_PLANTED_DLL (a DLL that leaves NAME.loaded beside itself
+when loaded), and for each installer target E2E_<TARGET> with its
+installer.env as E2E_<TARGET>_CONFIG. E2E_STRESS_RUNS and E2E_SEED set
+cancel-stress's runs and series.
 
-A 32-bit setup.exe runs natively where the kernel can start 32-bit programs.
-Where it cannot, it runs under emulation (scripts/wine_env.py), and there only
-the smoke-* scenarios (label emulated) run: they press the dialogs through X
-and read the results from outside, with no second 32-bit program beside the
-installer; the driver's scenarios are left to the 64-bit twin. The smoke runs
-skip where 32-bit programs run natively, since the driver's scenarios cover
-them there; WINE32_EMULATION=1 runs them under emulation anyway."""
+A 32-bit setup.exe runs under emulation where the kernel cannot start 32-bit
+programs (scripts/wine_env.py), and there only the smoke-* scenarios (label
+emulated) run: they press the dialogs through X with no second 32-bit
+program beside the installer, and leave the driver's scenarios to the 64-bit
+twin. They skip where 32-bit programs run natively, as the driver's
+scenarios cover them; WINE32_EMULATION=1 runs them emulated anyway."""
 
 import os
 import random
@@ -35,6 +30,7 @@ import sys
 import time
 from dataclasses import dataclass
 from pathlib import Path
+from types import SimpleNamespace
 from typing import Callable
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -56,21 +52,12 @@ def setting(name):
     return os.environ[name]
 
 
-@dataclass
-class Installer:
-    exe: Path
-    product: str
-    install_dir: str
-    exe_name: str
-    payload_tree: Path
-
-
 def installer(target):
-    """The installer that the build made as TARGET, with its configuration."""
-    variable = f"E2E_{target.upper()}"
-    values = installer_config(setting(f"{variable}_CONFIG"))
-    return Installer(Path(os.environ[variable]), values["product"], values["install_dir"], values["exe_name"],
-                     Path(values["payload_tree"]))
+    """The installer that the build made as TARGET, with its configuration
+    (product, install_dir, exe_name, payload_tree)."""
+    values = installer_config(setting(f"E2E_{target.upper()}_CONFIG"))
+    return SimpleNamespace(**dict(values, exe=Path(setting(f"E2E_{target.upper()}")),
+                                  payload_tree=Path(values["payload_tree"])))
 
 
 class Run(checks.Case):
@@ -81,9 +68,6 @@ class Run(checks.Case):
     def __init__(self, row, template):
         super().__init__()
         self.row, self.template = row, template
-
-    def __str__(self):
-        return self.row.name
 
     def setUp(self):
         self.work = Path(setting("E2E_WORK")) / self.row.name
@@ -97,7 +81,8 @@ class Run(checks.Case):
         self.env = wine_environment(self.prefix, display, self.row.locale, debug="fixme-all")
         self.addCleanup(wineserver, self.env, "-k")
         self.log = self.work / "wine.log"
-        self.use(self.row.installer)
+        self.setup = installer(self.row.installer)
+        self.install_folder = prefix_path(self.prefix, self.setup.install_dir)
 
     def runTest(self):
         self.row.body(self, *self.row.data)
@@ -110,11 +95,6 @@ class Run(checks.Case):
                   if ("err:" in line or CRASH_REPORTS.search(line))
                   and "winemenubuilder" not in line and "err:module:check_vmsplit" not in line]
         self.check(not errors, "Wine reported errors:\n" + "\n".join(errors[:20]))
-
-    def use(self, target):
-        """Makes TARGET the installer under test."""
-        self.setup = installer(target)
-        self.install_folder = prefix_path(self.prefix, self.setup.install_dir)
 
     # The driver.
 
@@ -525,14 +505,12 @@ def main(arguments):
         print(f"scenarios.py: unknown scenario '{name}'", file=sys.stderr)
         return 2
     template = Path(setting("E2E_TEMPLATE"))
-    smoke = name != "template" and "emulated" in ROWS[name].labels
     if is_32bit_program(setting("E2E_SETUP")):
-        mode = wine32_mode()
+        mode, smoke = wine32_mode(), name != "template" and "emulated" in ROWS[name].labels
         skip = {"none": "this host cannot run 32-bit Windows programs",
-                "emulated": None if smoke or name == "template" else
+                "emulated": not smoke and name != "template" and
                 "under emulation, where only the smoke runs go (the 64-bit twin runs it)",
-                "native": "32-bit programs run natively here (WINE32_EMULATION=1 runs it emulated)" if smoke
-                else None}[mode]
+                "native": smoke and "32-bit programs run natively here (WINE32_EMULATION=1 runs it emulated)"}[mode]
         if skip:
             print(f"scenario {name}: skipped, {skip}")
             return 77
