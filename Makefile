@@ -50,10 +50,6 @@ WINDOWS_SETTINGS := \
 # Seconds each fuzz target runs under `make fuzz`.
 FUZZ_SECONDS ?= 600
 
-FUZZ_SETTINGS := \
-	-DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DINSTALLER_FUZZER=ON \
-	-DQUARN_EXECUTABLE=$(CURDIR)/build/native-release/tools/quarn
-
 .PHONY: all deps build-deps tools native installer windows-trees fuzz-build fuzz test demo bench clean
 
 all: installer
@@ -92,8 +88,8 @@ windows-trees: installer deps
 # The libFuzzer targets, built with clang in their own tree; its ctest runs
 # each for a few seconds.
 fuzz-build: native tools
-	cmake -S fuzz -B build/fuzz $(FUZZ_SETTINGS) >/dev/null
-	cmake --build build/fuzz -j $(JOBS)
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
 
 # Each fuzz target for FUZZ_SECONDS seconds; fails on any finding.
 fuzz: fuzz-build

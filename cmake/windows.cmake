@@ -72,11 +72,14 @@ add_link_options(-static -Wl,--gc-sections -s)
 # runtime that every program gets.
 set(INSTALLER_SYSTEM_LIBRARIES comctl32 ole32 shell32)
 
+# A 32-bit tree builds the installer that ships; the other is its 64-bit twin.
+string(COMPARE EQUAL "${CMAKE_SIZEOF_VOID_P}" 4 WINDOWS_32BIT)
+
 # Nothing in the installer throws; without unwind tables the C++ runtime's
 # exception support stays out of it. (64-bit Windows keeps its unwind data,
 # which its stack walks need.)
 set(INSTALLER_CODE_OPTIONS -Os -fno-exceptions -fno-rtti)
-if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+if(WINDOWS_32BIT)
     list(APPEND INSTALLER_CODE_OPTIONS -fno-asynchronous-unwind-tables)
 endif()
 target_compile_options(core PRIVATE ${INSTALLER_CODE_OPTIONS})
@@ -115,7 +118,7 @@ function(name_encoding_settings encoding)
         message(FATAL_ERROR "NAME_ENCODING must be windows-1252 or utf-8, not '${encoding}'")
     endif()
 endfunction()
-name_encoding_settings("${INSTALLER_NAME_ENCODING}")
+name_encoding_settings("${INSTALLER_NAME_ENCODING}")  # refuses a bad value early
 
 # Quotes a value for a C string literal (C_NAME) and a resource-script
 # string (RC_NAME).
@@ -134,13 +137,41 @@ function(quote_for_shell value out_name)
     set(${out_name} "'${quoted}'" PARENT_SCOPE)
 endfunction()
 
+# Sets PREFIX_NAME, for each NAME VALUE pair, to VALUE where it is unset, in
+# the caller's scope.
+function(take_defaults prefix)
+    set(pairs ${ARGN})
+    while(pairs)
+        list(POP_FRONT pairs name value)
+        if(NOT DEFINED ${prefix}_${name})
+            set(${prefix}_${name} "${value}" PARENT_SCOPE)
+        endif()
+    endwhile()
+endfunction()
+
 # Generates the built-in values and the resource script (dialogs, icon,
 # manifest, version, payload) for one configuration into DIR, and sets
 # OUT_SOURCES to the two files. The dialog texts are made from the same
 # values as the constants, so the two cannot disagree. DIR/installer.env
 # hands the same values, and the folder the payload was packed from, to the
 # demo and the tests as shell assignments.
-function(generate_installer_sources dir product install_dir exe_name payload payload_tree out_sources)
+#   generate_installer_sources(DIR OUT_SOURCES [PRODUCT NAME] [INSTALL_DIR PATH] [EXE_NAME FILE]
+#                              [PAYLOAD_TARGET TARGET])
+# Unset values are the product's own; PAYLOAD_TARGET (default payload) is an
+# add_payload target, or any target with the properties PAYLOAD_FILE,
+# PAYLOAD_TREE and NAME_ENCODING; the names are written in the payload's
+# encoding.
+function(generate_installer_sources dir out_sources)
+    cmake_parse_arguments(PARSE_ARGV 2 arg "" "PRODUCT;INSTALL_DIR;EXE_NAME;PAYLOAD_TARGET" "")
+    take_defaults(arg PRODUCT "${INSTALLER_PRODUCT_NAME}" INSTALL_DIR "${INSTALLER_INSTALL_DIR}"
+        EXE_NAME "${INSTALLER_EXE_NAME}" PAYLOAD_TARGET payload)
+    set(product "${arg_PRODUCT}")
+    set(install_dir "${arg_INSTALL_DIR}")
+    set(exe_name "${arg_EXE_NAME}")
+    get_target_property(payload ${arg_PAYLOAD_TARGET} PAYLOAD_FILE)
+    get_target_property(payload_tree ${arg_PAYLOAD_TARGET} PAYLOAD_TREE)
+    get_target_property(encoding ${arg_PAYLOAD_TARGET} NAME_ENCODING)
+    name_encoding_settings("${encoding}")
     quote_for_sources("${product}" C_PRODUCT_NAME RC_PRODUCT_NAME)
     quote_for_sources("${install_dir}" C_INSTALL_DIR RC_INSTALL_DIR)
     quote_for_sources("${exe_name}" C_EXE_NAME RC_EXE_NAME)
@@ -163,7 +194,7 @@ function(generate_installer_sources dir product install_dir exe_name payload pay
 
     set(env "")
     foreach(pair "product;${product}" "install_dir;${install_dir}" "exe_name;${exe_name}"
-                 "payload_tree;${payload_tree}" "name_encoding;${INSTALLER_NAME_ENCODING}")
+                 "payload_tree;${payload_tree}" "name_encoding;${encoding}")
         list(GET pair 0 name)
         list(GET pair 1 value)
         quote_for_shell("${value}" quoted)
@@ -183,7 +214,7 @@ endfunction()
 include(${CMAKE_CURRENT_LIST_DIR}/delay_load.cmake)
 
 # 32-bit Windows names C functions with a leading underscore.
-if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+if(WINDOWS_32BIT)
     set(INSTALLER_ENTRY _SetupStartup)
 else()
     set(INSTALLER_ENTRY SetupStartup)
@@ -195,15 +226,17 @@ endif()
 # exception handler (no %fs:0 in the code; check_setup_binary.sh checks it),
 # which scanners that demand SafeSEH accept in its place.
 set(INSTALLER_HARDENING -Wl,--tsaware)
-if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+if(WINDOWS_32BIT)
     list(APPEND INSTALLER_HARDENING -Wl,--no-seh)
 endif()
 
-# setup.exe for one configuration, carrying the payload that PAYLOAD_TARGET
-# packs from PAYLOAD_TREE into PAYLOAD.
-function(add_installer target output_name product install_dir exe_name payload_target payload payload_tree)
-    generate_installer_sources(${CMAKE_CURRENT_BINARY_DIR}/${target}
-        "${product}" "${install_dir}" "${exe_name}" ${payload} ${payload_tree} sources)
+# setup.exe for one configuration, named after the target with dashes; takes
+# the values of generate_installer_sources.
+function(add_installer target)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "PAYLOAD_TARGET" "")
+    take_defaults(arg PAYLOAD_TARGET payload)
+    generate_installer_sources(${CMAKE_CURRENT_BINARY_DIR}/${target} sources ${ARGN})
+    string(REPLACE "_" "-" output_name ${target})
     add_executable(${target} WIN32
         ${PROJECT_SOURCE_DIR}/shell/win_main.cpp ${PROJECT_SOURCE_DIR}/shell/startup.cpp
         ${PROJECT_SOURCE_DIR}/shell/dll_search.cpp ${sources})
@@ -213,7 +246,7 @@ function(add_installer target output_name product install_dir exe_name payload_t
     target_compile_options(${target} PRIVATE ${INSTALLER_CODE_OPTIONS})
     target_link_libraries(${target} PRIVATE installer_shell)
     link_delay_loaded(${target})
-    add_dependencies(${target} ${payload_target} installer_icon)
+    add_dependencies(${target} ${arg_PAYLOAD_TARGET} installer_icon)
 endfunction()
 
 # The sample game's executable, staged into the sample payload.
@@ -224,47 +257,58 @@ target_compile_options(marbrel PRIVATE -Os)
 target_link_libraries(marbrel PRIVATE gdi32)
 add_dependencies(marbrel installer_icon)
 
-# The level and the name encoding the payloads were packed with, rewritten
-# only when they change, so that new ones pack them again (a custom command
-# does not run again for a changed command line alone).
-set(PAYLOAD_SETTINGS_STAMP ${CMAKE_BINARY_DIR}/payload-settings.txt)
-file(CONFIGURE OUTPUT ${PAYLOAD_SETTINGS_STAMP}
-    CONTENT "level ${INSTALLER_PAYLOAD_LEVEL}\nencoding ${INSTALLER_NAME_ENCODING}\n")
-
-# A payload target: SOURCE copied to TREE and packed by quarn into PAYLOAD,
-# which is checked against the installer it goes into (install folder,
-# executable, product name) before anything is written. The sample folder
-# gets the game built above as GAME_NAME; any other folder is packed as it
-# stands.
-function(add_payload target source tree payload game_name product install_dir exe_name)
-    file(GLOB_RECURSE inputs CONFIGURE_DEPENDS ${source}/*)
-    set(stage
-        COMMAND ${CMAKE_COMMAND} -E rm -rf ${tree}
-        COMMAND ${CMAKE_COMMAND} -E copy_directory ${source} ${tree})
-    if(source STREQUAL "${PROJECT_SOURCE_DIR}/sample")
-        get_filename_component(game_folder "${tree}/${game_name}" DIRECTORY)
+# A payload target: SOURCE (one folder, or several copied over each other in
+# order) copied to TREE and packed by quarn into PAYLOAD,
+# which is checked against the installer it goes into (PRODUCT, INSTALL_DIR,
+# EXE_NAME) before anything is written, its names in ENCODING. A tree made
+# from the sample folder gets the game built above as GAME_NAME; any other is
+# packed as it stands. Unset values are the product's: INSTALLER_PAYLOAD_DIR into
+# TARGET-tree and TARGET.qua of the build folder, and the product's names
+# and encoding.
+function(add_payload target)
+    cmake_parse_arguments(PARSE_ARGV 1 arg ""
+        "TREE;PAYLOAD;GAME_NAME;PRODUCT;INSTALL_DIR;EXE_NAME;ENCODING" "SOURCE")
+    string(REPLACE "_" "-" name ${target})
+    take_defaults(arg SOURCE "${INSTALLER_PAYLOAD_DIR}" TREE "${CMAKE_BINARY_DIR}/${name}-tree"
+        PAYLOAD "${CMAKE_BINARY_DIR}/${name}.qua" GAME_NAME marbrel.exe PRODUCT "${INSTALLER_PRODUCT_NAME}"
+        INSTALL_DIR "${INSTALLER_INSTALL_DIR}" EXE_NAME "${INSTALLER_EXE_NAME}" ENCODING "${INSTALLER_NAME_ENCODING}")
+    # The level and encoding it was packed with, rewritten only when they
+    # change, so that new ones pack it again (a custom command does not run
+    # again for a changed command line alone).
+    set(stamp ${CMAKE_BINARY_DIR}/${name}-settings.txt)
+    file(CONFIGURE OUTPUT ${stamp} CONTENT "level ${INSTALLER_PAYLOAD_LEVEL}\nencoding ${arg_ENCODING}\n")
+    set(inputs)
+    set(stage COMMAND ${CMAKE_COMMAND} -E rm -rf ${arg_TREE})
+    foreach(source IN LISTS arg_SOURCE)
+        file(GLOB_RECURSE files CONFIGURE_DEPENDS ${source}/*)
+        list(APPEND inputs ${files})
+        list(APPEND stage COMMAND ${CMAKE_COMMAND} -E copy_directory ${source} ${arg_TREE})
+    endforeach()
+    list(GET arg_SOURCE 0 first_source)
+    if(first_source STREQUAL "${PROJECT_SOURCE_DIR}/sample")
+        get_filename_component(game_folder "${arg_TREE}/${arg_GAME_NAME}" DIRECTORY)
         list(APPEND stage
             COMMAND ${CMAKE_COMMAND} -E make_directory ${game_folder}
-            COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:marbrel> ${tree}/${game_name})
+            COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:marbrel> ${arg_TREE}/${arg_GAME_NAME})
         list(APPEND inputs marbrel)
     endif()
-    add_custom_command(OUTPUT ${payload}
+    add_custom_command(OUTPUT ${arg_PAYLOAD}
         ${stage}
-        COMMAND ${QUARN_EXECUTABLE} pack ${tree} ${payload} --encoding ${INSTALLER_NAME_ENCODING}
+        COMMAND ${QUARN_EXECUTABLE} pack ${arg_TREE} ${arg_PAYLOAD} --encoding ${arg_ENCODING}
                 --level ${INSTALLER_PAYLOAD_LEVEL}
-                --install-dir "${install_dir}" --exe-name "${exe_name}" --product-name "${product}"
-        DEPENDS ${inputs} ${QUARN_EXECUTABLE} ${PAYLOAD_SETTINGS_STAMP}
-        COMMENT "Packing ${source} into ${payload}"
+                --install-dir "${arg_INSTALL_DIR}" --exe-name "${arg_EXE_NAME}" --product-name "${arg_PRODUCT}"
+        DEPENDS ${inputs} ${QUARN_EXECUTABLE} ${stamp}
+        COMMENT "Packing ${arg_SOURCE} into ${arg_PAYLOAD}"
         VERBATIM)
-    add_custom_target(${target} DEPENDS ${payload})
+    add_custom_target(${target} DEPENDS ${arg_PAYLOAD})
+    set_target_properties(${target} PROPERTIES PAYLOAD_FILE ${arg_PAYLOAD} PAYLOAD_TREE ${arg_TREE}
+        NAME_ENCODING ${arg_ENCODING})
 endfunction()
 
-set(PAYLOAD_TREE ${CMAKE_BINARY_DIR}/payload-tree)
-set(PAYLOAD_FILE ${CMAKE_BINARY_DIR}/payload.qua)
-add_payload(payload ${INSTALLER_PAYLOAD_DIR} ${PAYLOAD_TREE} ${PAYLOAD_FILE} marbrel.exe
-    "${INSTALLER_PRODUCT_NAME}" "${INSTALLER_INSTALL_DIR}" "${INSTALLER_EXE_NAME}")
-add_installer(setup setup "${INSTALLER_PRODUCT_NAME}" "${INSTALLER_INSTALL_DIR}" "${INSTALLER_EXE_NAME}"
-    payload ${PAYLOAD_FILE} ${PAYLOAD_TREE})
+add_payload(payload)
+get_target_property(PAYLOAD_FILE payload PAYLOAD_FILE)
+get_target_property(PAYLOAD_TREE payload PAYLOAD_TREE)
+add_installer(setup)
 
 # Signing, when a key is given: the signed file takes setup.exe's place and
 # the unsigned one stays beside it.
@@ -276,70 +320,24 @@ if(INSTALLER_SIGN_PKCS12)
         VERBATIM)
 endif()
 
-# The rest is tests and the programs that only tests run.
+# The rest is tests and the programs that only tests run, each installer
+# that a test needs defined beside it.
 if(NOT BUILD_TESTING)
     return()
 endif()
 
-# What a user's machine takes: Windows' own DLLs only, and a program of at
-# most 64 KiB besides its payload, measured on a build with an empty one.
-set(EMPTY_PAYLOAD_FILE ${CMAKE_BINARY_DIR}/empty-payload.qua)
-add_custom_command(OUTPUT ${EMPTY_PAYLOAD_FILE}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/empty-tree
-    COMMAND ${QUARN_EXECUTABLE} pack ${CMAKE_BINARY_DIR}/empty-tree ${EMPTY_PAYLOAD_FILE}
-    DEPENDS ${QUARN_EXECUTABLE})
-add_custom_target(empty_payload DEPENDS ${EMPTY_PAYLOAD_FILE})
-add_installer(setup_empty_payload setup-empty-payload "${INSTALLER_PRODUCT_NAME}" "${INSTALLER_INSTALL_DIR}"
-    "${INSTALLER_EXE_NAME}" empty_payload ${EMPTY_PAYLOAD_FILE} ${CMAKE_BINARY_DIR}/empty-tree)
 # ctest merges the properties of tests of the same name across the trees that
 # one run covers, so each tree's tests carry its name.
-if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+if(WINDOWS_32BIT)
     set(TEST_TREE win32.)
 else()
     set(TEST_TREE win64.)
 endif()
-set(check_binary ${PROJECT_SOURCE_DIR}/tests/win32/check_setup_binary.sh ${CMAKE_OBJDUMP})
-add_test(NAME ${TEST_TREE}setup_imports_and_image_flags COMMAND ${check_binary} $<TARGET_FILE:setup>)
-if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-    add_test(NAME ${TEST_TREE}setup_fits_64k COMMAND ${check_binary} $<TARGET_FILE:setup_empty_payload> 65536)
-    add_subdirectory(${PROJECT_SOURCE_DIR}/tests/release ${CMAKE_BINARY_DIR}/tests/release)
-endif()
-
 # Tests under Wine. Each run gets a fresh copy of one template prefix,
 # shared by the build trees.
 set(WINE_TEMPLATE ${CMAKE_BINARY_DIR}/../wine-template)
 add_subdirectory(${PROJECT_SOURCE_DIR}/tests/win32 ${CMAKE_BINARY_DIR}/tests/win32)
-
-# The same installer with an install folder whose parent does not exist.
-add_installer(setup_no_parent setup-no-parent "${INSTALLER_PRODUCT_NAME}"
-    "C:\\No Such Parent\\${INSTALLER_PRODUCT_NAME}" "${INSTALLER_EXE_NAME}" payload ${PAYLOAD_FILE} ${PAYLOAD_TREE})
-
-# A second configuration with other names: a product name with a space and a
-# letter outside ASCII, an install folder one level below the drive that
-# does not end in the product's name, and an executable in a subfolder.
-set(OTHER_PRODUCT_NAME "Marbré Deluxe")
-set(OTHER_INSTALL_DIR "C:\\Jeux de Marbré")
-set(OTHER_EXE_NAME "bin\\Marbré.exe")
-add_payload(other_payload ${PROJECT_SOURCE_DIR}/sample ${CMAKE_BINARY_DIR}/other-payload-tree
-    ${CMAKE_BINARY_DIR}/other-payload.qua bin/Marbré.exe
-    "${OTHER_PRODUCT_NAME}" "${OTHER_INSTALL_DIR}" "${OTHER_EXE_NAME}")
-add_installer(setup_other setup-other "${OTHER_PRODUCT_NAME}" "${OTHER_INSTALL_DIR}" "${OTHER_EXE_NAME}"
-    other_payload ${CMAKE_BINARY_DIR}/other-payload.qua ${CMAKE_BINARY_DIR}/other-payload-tree)
-
-# The installer with its payload cut to two thirds, for a run that must end
-# in IDD_FAIL with nothing but the installer running.
-set(DAMAGED_PAYLOAD_FILE ${CMAKE_BINARY_DIR}/damaged-payload.qua)
-add_custom_command(OUTPUT ${DAMAGED_PAYLOAD_FILE}
-    COMMAND sh -c "head -c $(($(stat -c %s \"$0\") * 2 / 3)) \"$0\" >\"$1\"" ${PAYLOAD_FILE} ${DAMAGED_PAYLOAD_FILE}
-    DEPENDS ${PAYLOAD_FILE}
-    VERBATIM)
-add_custom_target(damaged_payload DEPENDS ${DAMAGED_PAYLOAD_FILE})
-add_dependencies(damaged_payload payload)
-add_installer(setup_damaged setup-damaged "${INSTALLER_PRODUCT_NAME}" "${INSTALLER_INSTALL_DIR}"
-    "${INSTALLER_EXE_NAME}" damaged_payload ${DAMAGED_PAYLOAD_FILE} ${PAYLOAD_TREE})
-
-set(E2E_SETUP_TARGET setup)
-set(E2E_NO_PARENT_SETUP_TARGET setup_no_parent)
-set(E2E_OTHER_SETUP_TARGET setup_other)
-set(E2E_DAMAGED_SETUP_TARGET setup_damaged)
+if(WINDOWS_32BIT)
+    add_subdirectory(${PROJECT_SOURCE_DIR}/tests/release ${CMAKE_BINARY_DIR}/tests/release)
+endif()
 add_subdirectory(${PROJECT_SOURCE_DIR}/tests/e2e ${CMAKE_BINARY_DIR}/tests/e2e)

@@ -17,7 +17,7 @@ done
 
 quarn=$root/build/native/tools/quarn
 [ -x "$quarn" ] || quarn=
-"$root/fuzz/make_seeds.sh" "$build/corpus-long" "$build" $quarn || exit 1
+"$root/fuzz/make_seeds.sh" "$build/corpus-long" "$build/fuzz" $quarn || exit 1
 mkdir -p "$build/findings" "$build/logs"
 
 failed=0
@@ -25,7 +25,7 @@ summary=()
 for target in "${targets[@]}"; do
     log=$build/logs/$target.log
     echo "fuzz: $target for $seconds s (log $log)"
-    if "$build/$target" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=25 -print_final_stats=1 \
+    if "$build/fuzz/$target" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=25 -print_final_stats=1 \
         -artifact_prefix="$build/findings/$target-" "$build/corpus-long/$target" > "$log" 2>&1; then
         result=ok
     else

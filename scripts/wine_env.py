@@ -1,0 +1,288 @@
+"""Wine for the tests and the demo: picks the loader for a program, runs 32-bit
+programs under emulation where the kernel cannot start them, makes and copies
+prefixes, maps Windows paths into a prefix, starts a private Xvfb, and runs
+Wine programs, starting once more one that the host failed before it ran."""
+
+import fcntl
+import functools
+import os
+import re
+import select
+import shlex
+import shutil
+import subprocess
+import sys
+from contextlib import contextmanager
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+EMULATION_TOOLS = ROOT / "build" / "emulation"
+
+# The host's own tools run in one known locale; Wine's programs run in the
+# locale of their run (wine_environment), from which Wine takes their 8-bit
+# code page. C.UTF-8 gives Windows-1252, the installer's.
+DEFAULT_LOCALE = "C.UTF-8"
+os.environ.update(LANG=DEFAULT_LOCALE, LC_ALL=DEFAULT_LOCALE)
+
+# Wine's and qemu's reports of a crashed program.
+CRASH_REPORTS = re.compile(r"Unhandled exception|page fault|uncaught target signal|wine: Assertion")
+# What a busy host makes a Wine start fail with before the program's first
+# instruction; such a start is made once more.
+HOST_FAILURES = re.compile(r"failed to map the shared user data")
+
+
+def driver_text(raw):
+    """A line the driver printed; it prints UTF-8 whatever the code page."""
+    return raw.decode("utf-8", errors="replace").replace("\r", "")
+
+
+def installer_config(path):
+    """An installer.env of the build (product, install_dir, exe_name, payload_tree)."""
+    return dict(shlex.split(line)[0].split("=", 1) for line in Path(path).read_text().splitlines())
+
+
+def is_32bit_program(program):
+    """True for a 32-bit Windows program, false for a 64-bit one; anything
+    else ends the caller with one line naming the file."""
+    try:
+        with open(program, "rb") as file:
+            file.seek(60)
+            file.seek(int.from_bytes(file.read(4), "little") + 4)
+            machine = int.from_bytes(file.read(2), "little")
+    except OSError as error:
+        sys.exit(f"wine-env: {program}: {error.strerror}")
+    if machine not in (0x14C, 0x8664):
+        sys.exit(f"wine-env: {program} is not a Windows program for x86 or x86-64")
+    return machine == 0x14C
+
+
+def wine32_works():
+    """True when 32-bit Wine starts: on a host whose kernel runs 32-bit Linux
+    programs, or inside the emulation."""
+    try:
+        version = subprocess.run(["/usr/lib/wine/wine", "--version"], capture_output=True, text=True)
+    except OSError:
+        return False
+    return version.stdout.startswith("wine-")
+
+
+def wine32_mode():
+    """How 32-bit Windows programs run here: native, emulated or none.
+    WINE32_EMULATION=1 asks for the emulation where the kernel could run them
+    itself, to try it on such a host."""
+    if os.environ.get("WINE_EMULATION_INSIDE"):
+        return "emulated"
+    if os.environ.get("WINE32_EMULATION") != "1" and wine32_works():
+        return "native"
+    # The kernel gives each user namespace a binfmt_misc of its own (Linux
+    # 6.7 and later); older ones cannot run the emulation.
+    if Path("/usr/bin/qemu-i386-static").exists() and subprocess.run(
+            ["unshare", "--user", "--map-root-user", "--mount",
+             "mount", "-t", "binfmt_misc", "binfmt_misc", "/proc/sys/fs/binfmt_misc"],
+            stderr=subprocess.DEVNULL).returncode == 0:
+        return "emulated"
+    return "none"
+
+
+@contextmanager
+def locked(path):
+    """Holds an exclusive lock on PATH; concurrent holders wait."""
+    with open(path, "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        yield
+
+
+def build_emulation_tools():
+    """The interpreter and the shim of the emulation, built once."""
+    source, tools = ROOT / "scripts" / "emulation", EMULATION_TOOLS
+    tools.mkdir(parents=True, exist_ok=True)
+    interpreter, shim = tools / "qemu-i386-wine", tools / "shim" / "i386" / "emu-tls-shim.so"
+    with locked(f"{tools}.lock"):
+        if all(built.exists() and built.stat().st_mtime > (source / f"{built.stem}.c").stat().st_mtime
+               for built in (interpreter, shim)):
+            return
+        for platform in ("i386", "i686", "x86_64"):
+            (tools / "shim" / platform).mkdir(parents=True, exist_ok=True)
+        for command in (["gcc", "-O2", "-static", "-o", interpreter, source / "qemu-i386-wine.c"],
+                        ["gcc", "-m32", "-O2", "-fPIC", "-shared", "-nostdlib", "-o", shim,
+                         source / "emu-tls-shim.c", "/lib/i386-linux-gnu/libc.so.6"],
+                        ["cp", shim, tools / "shim" / "i686"],
+                        ["gcc", "-O2", "-fPIC", "-shared", "-nostdlib", "-o",
+                         tools / "shim" / "x86_64" / "emu-tls-shim.so", "-x", "c", "/dev/null"]):
+            if subprocess.run(command).returncode != 0:
+                sys.exit("wine-env: cannot build the emulation's tools")
+
+
+def enter_emulation():
+    """Makes the calling program go on inside the emulation; call it before
+    any 32-bit program starts. The first call starts the program again in a
+    private user and mount namespace; there the call registers qemu-i386
+    (scripts/emulation/qemu-i386-wine.c) in the namespace's own binfmt_misc
+    and returns. The host's table is neither mounted nor changed. The
+    emulated processes preload a shim for a fault of qemu-i386's
+    (scripts/emulation/emu-tls-shim.c)."""
+    if not os.environ.get("WINE_EMULATION_INSIDE"):
+        build_emulation_tools()
+        os.environ["WINE_EMULATION_INSIDE"] = "1"
+        sys.stdout.flush()
+        os.execvp("unshare", ["unshare", "--user", "--map-root-user", "--mount", sys.executable, *sys.argv])
+    subprocess.run(["mount", "-t", "binfmt_misc", "binfmt_misc", "/proc/sys/fs/binfmt_misc"], check=True)
+    magic = r"\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00"
+    mask = r"\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"
+    # Flag F opens the interpreter now, so it serves whatever the namespace
+    # later mounts.
+    Path("/proc/sys/fs/binfmt_misc/register").write_text(
+        f":qemu-i386:M::{magic}:{mask}:{EMULATION_TOOLS / 'qemu-i386-wine'}:F\n")
+    os.environ["WINE_EMULATION_SHIM"] = str(EMULATION_TOOLS / "shim")
+
+
+def launcher():
+    """WINE_LAUNCHER, put before every Wine loader (a fake, in tests of the retry)."""
+    return os.environ.get("WINE_LAUNCHER", "").split()
+
+
+@functools.lru_cache
+def loader(program):
+    """The command that starts PROGRAM: Wine's 64-bit loader for a 64-bit
+    program, its 32-bit one for a 32-bit one (see wine32_mode)."""
+    if not is_32bit_program(program):
+        return (*launcher(), "/usr/lib/wine/wine64")
+    if not wine32_works():
+        sys.exit(f"wine-env: 32-bit Wine does not start here, for {program}")
+    return (*launcher(), "/usr/lib/wine/wine")
+
+
+def template_for_mode(template):
+    """The template prefix for this mode: the emulation's is made inside it, or
+    its 32-bit half stays empty on a host without 32-bit support."""
+    template = Path(template)
+    return template.with_name(template.name + "-emulated") if os.environ.get("WINE_EMULATION_INSIDE") else template
+
+
+def make_template(template):
+    """Makes the template prefix TEMPLATE once; concurrent callers wait for the
+    first. The 64-bit loader makes a prefix that serves both kinds of
+    program."""
+    template = Path(template)
+    template.parent.mkdir(parents=True, exist_ok=True)
+    with locked(f"{template}.lock"):
+        if (template / ".ready").exists():
+            return
+        env = dict(os.environ, WINEPREFIX=str(template), WINEDEBUG="-all",
+                   WINEDLLOVERRIDES="winemenubuilder.exe=d")
+        boot = "/usr/lib/wine/wine64" if os.access("/usr/lib/wine/wine64", os.X_OK) else "wine"
+
+        def start():
+            shutil.rmtree(template, ignore_errors=True)
+            booted = subprocess.run([*launcher(), boot, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.PIPE, text=True, errors="replace")
+            wineserver(env, "-w")
+            made = (template / "system.reg").is_file()
+            return made, None if made else (booted.stderr.strip().splitlines() or ["no output"])[-1]
+
+        if not once_more(start, f"wineboot in {template}"):
+            sys.exit(f"wine-env: wineboot made no prefix in {template}")
+        (template / ".ready").touch()
+
+
+def new_prefix(template, dest):
+    """A fresh prefix DEST from TEMPLATE in a tenth of a second. The files are
+    hard links to the template's, which is safe because Wine writes its
+    registry by replacing the files and programs only add new ones; a run that
+    writes into a file of the prefix itself (a planted hard link) must first
+    give that file its own copy."""
+    dest = Path(dest)
+    subprocess.run(["cp", "-al", template, dest], check=True)
+    for registry in dest.glob("*.reg"):
+        registry.unlink()
+        shutil.copy2(Path(template) / registry.name, registry)
+
+
+def prefix_path(prefix, path):
+    """Where in PREFIX the Windows path PATH (X:\\...) is."""
+    return Path(f"{prefix}/dosdevices/{path[0].lower()}:{path[2:].replace(chr(92), '/')}")
+
+
+def winpath(path):
+    """The Windows path of a host path, through Wine's Z: drive."""
+    return "Z:" + str(path).replace("/", "\\")
+
+
+@contextmanager
+def private_display():
+    """A private Xvfb on a free display; yields its DISPLAY value."""
+    read, write = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                            pass_fds=(write,), stderr=subprocess.DEVNULL)
+    os.close(write)
+    # The number comes once the server listens. The pipe stays open while the
+    # server runs: it writes the number again at each reset, and would die of
+    # a closed pipe.
+    try:
+        number = select.select([read], [], [], 10)[0] and os.read(read, 64).decode().strip()
+        if not number:
+            sys.exit("wine-env: Xvfb did not start")
+        yield f":{number}"
+    finally:
+        os.close(read)
+        xvfb.terminate()
+        xvfb.wait()
+
+
+def wine_environment(prefix, display, locale=DEFAULT_LOCALE, debug="-all"):
+    """The environment of one run's Wine processes; Wine's menu builder is off."""
+    return dict(os.environ, WINEPREFIX=str(prefix), DISPLAY=display, LANG=locale, LC_ALL=locale,
+                WINEDEBUG=debug, WINEDLLOVERRIDES="winemenubuilder.exe=d")
+
+
+def wineserver(env, *flags):
+    """wineserver -k ends a prefix's programs and server, -w waits for it."""
+    subprocess.run(["wineserver", *flags], env=env, stderr=subprocess.DEVNULL)
+
+
+def host_failure(stderr):
+    """The line of a program's stderr that says the host failed its start."""
+    return next((line for line in stderr.splitlines() if HOST_FAILURES.search(line)), None)
+
+
+def once_more(start, what):
+    """Calls START, which starts a program and returns (RESULT, WHY): WHY says
+    how the host failed the start before the program ran, or is None. Such a
+    start is made once more, and said; one that got as far as the program
+    never is. Returns the RESULT of the last start."""
+    result, why = start()
+    if why:
+        print(f"{what}: the host failed the start ({why.strip()}); starting it once more", flush=True)
+        result, _ = start()
+    return result
+
+
+def run_wine(command, env, log, echo, cwd=None):
+    """Runs the Windows program COMMAND[0] with its arguments under Wine to its
+    end and returns its exit code. Each line it prints goes to ECHO as bytes
+    when it comes; its stderr is added to the file LOG. A start the host
+    failed before the program printed anything is made once more, and its
+    stderr moves from LOG to LOG.retried."""
+    def start():
+        with open(log, "ab") as stderr:
+            begin = stderr.tell()
+            process = subprocess.Popen([*loader(command[0]), *command], env=env, cwd=cwd, stdout=subprocess.PIPE,
+                                       stderr=stderr)
+            printed = False
+            for line in process.stdout:
+                printed = True
+                echo(line)
+            status = process.wait()
+        if printed or status == 0:
+            return status, None
+        with open(log, "rb+") as file:
+            file.seek(begin)
+            said = file.read()
+            why = host_failure(said.decode(errors="replace"))
+            if why:
+                file.truncate(begin)
+                with open(f"{log}.retried", "ab") as retried:
+                    retried.write(said)
+        return status, why
+
+    return once_more(start, Path(command[0]).name)

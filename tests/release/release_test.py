@@ -1,0 +1,210 @@
+#!/usr/bin/env python3
+"""Checks of the shipped setup.exe as a release, one group a run:
+
+  release_test.py refusals QUARN WORK
+      what the build refuses because it would fail on a player's machine,
+      one row each: quarn pack, given the installer's values, must exit
+      non-zero with one line naming the value or the payload path, and write
+      nothing; paths at Windows' limits must still pass; a refused `make
+      installer` must leave no setup.exe, not even one from an earlier build
+  release_test.py reproducible WORK [MAKE_VARIABLE=VALUE...]
+      `make installer` twice, into two build folders at different absolute
+      paths, the second under a clock years ahead: the same bytes
+  release_test.py signing SETUP.EXE PAYLOAD WORK
+      signing with a throwaway key made here: the signature verifies against
+      its CA, the unsigned program is kept beside the signed one, the same
+      key gives the same bytes, and one byte changed inside the payload
+      resource makes verification fail"""
+
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tests"))
+import checks  # noqa: E402
+
+FORBIDDEN = "a character Windows does not allow"
+# Tree, option, value, what the one line says, and what it names when that
+# is not the value itself.
+REFUSALS = [
+    ("game", "--install-dir", "Games\\Marbrel", "not an absolute path with a drive letter"),
+    ("game", "--install-dir", "\\Games", "not an absolute path with a drive letter"),
+    ("game", "--install-dir", "C:\\Games\\", "ends with a backslash"),
+    ("game", "--install-dir", "C:\\Games\\\\Marbrel", "empty name"),
+    ("game", "--install-dir", "C:\\Ga|mes", FORBIDDEN),
+    ("game", "--install-dir", "C:\\Games\\Con", "device name"),
+    ("game", "--install-dir", "C:\\Jeux Ω", "Windows-1252 lacks"),
+    ("game", "--exe-name", "bin\\missing.exe", "not a file of the payload"),
+    ("game", "--exe-name", "bin", "not a file of the payload"),
+    ("game", "--exe-name", "bin/play.exe", "holds '/'"),
+    ("game", "--exe-name", "C:\\bin\\play.exe", "not a path inside the payload"),
+    ("game", "--exe-name", "bin\\pl*y.exe", FORBIDDEN),
+    ("game", "--product-name", "Marbrel: Deluxe", FORBIDDEN),
+    ("game", "--product-name", "Marbrel\tDeluxe", "control character", "Marbrel\\x09Deluxe"),
+    ("game", "--product-name", "Marbrel Ω", "Windows-1252 lacks"),
+    ("game", "--product-name", "Marbrel.", "ends in a dot or space"),
+    ("game", "--product-name", "p" * 81, "over the 80"),
+    ("long-file", "--install-dir", "C:\\G", "would be 260 UTF-16 units", "long-file/d/fff"),
+    ("long-folder", "--install-dir", "C:\\G", "would be 248 UTF-16 units", "long-folder/ddd"),
+]
+# The same for a UTF-8 build: Windows counts UTF-16 units, so a character
+# beyond U+FFFF counts two, and a product name of 81 three-byte characters
+# is over the limit as one of 81 letters is.
+UTF8_REFUSALS = [
+    ("long-music", "--install-dir", "C:\\G", "would be 260 UTF-16 units", "long-music/d/fff"),
+    ("game", "--product-name", "大" * 81, "81 UTF-16 units, over the 80"),
+    ("game", "--install-dir", "C:\\ゲーム\\Con", "device name"),
+]
+
+
+def make_installer(log, *variables, clock=()):
+    """`make installer` with VARIABLES, its output in LOG, run under CLOCK (a
+    command that sets the time); returns its exit code."""
+    env = {name: value for name, value in os.environ.items() if name not in ("MAKEFLAGS", "MAKELEVEL")}
+    with open(log, "w") as output:
+        return subprocess.run([*clock, "make", "-C", ROOT, "-o", "tools", "installer", *variables], env=env,
+                              stdout=output, stderr=output).returncode
+
+
+def fresh(work):
+    work = Path(work)
+    shutil.rmtree(work, ignore_errors=True)
+    work.mkdir(parents=True)
+    return work
+
+
+class Refusals(checks.Case):
+    def setUp(self):
+        self.work = fresh(ARGUMENTS[1])
+        os.chdir(self.work)
+        # A game with its executable in a subfolder; trees whose one path is
+        # a byte over Windows' limits under C:\G, and one with paths right at
+        # them.
+        for folder in ("game/bin", "long-file/d", "long-folder/" + "d" * 243, "at-limits/d",
+                       "at-limits/" + "d" * 242):
+            Path(folder).mkdir(parents=True)
+        Path("game/bin/play.exe").write_text("game\n")
+        Path("game/data.txt").write_text("data\n")
+        Path("long-file/d/" + "f" * 253).touch()
+        Path("at-limits/d/" + "f" * 252).touch()
+        Path("long-music/d").mkdir(parents=True)
+        Path("long-music/d/" + "f" * 251 + "𝄞").touch()
+        Path("at-limits-music/d").mkdir(parents=True)
+        Path("at-limits-music/d/" + "f" * 250 + "𝄞").touch()
+
+    def pack(self, *arguments):
+        return checks.run(ARGUMENTS[0], "pack", *arguments)
+
+    def test_values_that_would_fail_on_a_players_machine(self):
+        rows = [(row, ()) for row in REFUSALS] + [(row, ("--encoding", "utf-8")) for row in UTF8_REFUSALS]
+        for (tree, option, value, reason, *named), encoding in rows:
+            packed = self.pack(tree, "out.qua", option, value, *encoding)
+            what = f"{option} {value!r} on {tree}"
+            if self.check(packed.status != 0, f"{what}: accepted") and self.check(
+                    checks.one_line_naming(packed.stderr, named[0] if named else value, reason),
+                    f"{what}: not one line naming it and saying '{reason}': {packed.stderr[:300]}"):
+                print(f"refused: {packed.stderr.strip()}")
+            left = list(Path().glob("out.qua*"))
+            self.check(not left, f"{what}: left {left}")
+            for file in left:
+                file.unlink()
+
+    def test_values_at_the_limits_pass(self):
+        packed = self.pack("at-limits", "ok.qua", "--install-dir", "C:\\G")
+        self.check(packed.status == 0, f"paths at the limits refused: {packed.stderr}")
+        packed = self.pack("game", "ok.qua", "--install-dir", "C:\\Program Files\\Marbré", "--exe-name",
+                           "BIN\\Play.exe", "--product-name", "Marbré Deluxe")
+        self.check(packed.status == 0, f"good values refused: {packed.stderr}")
+        packed = self.pack("at-limits-music", "ok.qua", "--install-dir", "C:\\G", "--encoding", "utf-8",
+                           "--product-name", "大" * 80)
+        self.check(packed.status == 0, f"UTF-8 paths at the limits refused: {packed.stderr}")
+
+    def test_a_refused_build_leaves_no_setup(self):
+        build = self.work / "win32"
+        build.mkdir()
+        (build / "setup.exe").write_text("stale\n")
+        status = make_installer("make.log", f"WIN32_BUILD={build}", "INSTALL_DIR=Games\\Marbrel")
+        self.check(status != 0, "make installer accepted a relative install folder")
+        self.check(not (build / "setup.exe").exists(), f"make installer left {build / 'setup.exe'}")
+        said = Path("make.log").read_text(errors="replace").splitlines()
+        self.check("quarn: Games\\Marbrel: install folder is not an absolute path with a drive letter (X:\\...)"
+                   in said, "make installer did not say why: " +
+                   "\n".join([line for line in said if not line.startswith(("gmake", "["))][-3:]))
+
+
+class Reproducible(checks.Case):
+    def test_two_builds_give_the_same_bytes(self):
+        work, variables = fresh(ARGUMENTS[0]), ARGUMENTS[1:]
+        first, second = work / "first", work / "a second folder, elsewhere" / "win32"
+        for build, log, clock in ((first, "first.log", ()),
+                                  (second, "second.log", ("faketime", "-f", "@2031-03-04 05:06:07"))):
+            if make_installer(work / log, *variables, f"WIN32_BUILD={build}", clock=clock) != 0:
+                said = (work / log).read_text(errors="replace").splitlines()
+                self.fail("the build failed: " +
+                          "\n".join([line for line in said if not line.startswith(("gmake", "["))][-5:]))
+        one, other = (first / "setup.exe").read_bytes(), (second / "setup.exe").read_bytes()
+        differences = [(offset, a, b) for offset, (a, b) in enumerate(zip(one, other)) if a != b][:8]
+        self.check(one == other, "two builds of the same sources differ; first bytes that differ (offset, first, "
+                   f"second): {differences}, sizes {len(one)} and {len(other)}")
+        print(f"reproducible: both builds are {len(one)} bytes, {hashlib.sha256(one).hexdigest()[:16]}...")
+
+
+class Signing(checks.Case):
+    def setUp(self):
+        self.setup, self.payload, self.work = Path(ARGUMENTS[0]), Path(ARGUMENTS[1]), fresh(ARGUMENTS[2])
+        self.key = self.work / "key"
+        made = checks.run(ROOT / "tests/release/make_signing_key.sh", self.key)
+        self.assertEqual(made.status, 0, made.stderr)
+
+    def sign(self, name):
+        signed = self.work / f"{name}.exe"
+        shutil.copy(self.setup, signed)
+        return checks.run(ROOT / "scripts/sign-setup.sh", signed, self.key / "signer.p12", self.key / "password",
+                          "1700000000").status == 0 and signed
+
+    def verify(self, exe):
+        verified = checks.run("osslsigncode", "verify", "-CAfile", self.key / "ca.pem", "-in", exe)
+        Path(f"{exe}.verify.txt").write_text(verified.stdout + verified.stderr)
+        return verified.status == 0, (verified.stdout + verified.stderr).splitlines()
+
+    def test_the_signature_covers_the_payload(self):
+        signed = self.sign("setup")
+        if not self.check(signed, "signing failed"):
+            return
+        self.check((self.work / "setup-unsigned.exe").read_bytes() == self.setup.read_bytes(),
+                   "setup-unsigned.exe is not the program as built")
+        verified, said = self.verify(signed)
+        self.check(verified, f"the signed setup.exe does not verify: {said[-3:]}")
+        again = self.sign("again")
+        self.check(again and again.read_bytes() == signed.read_bytes(), "the same key gave other bytes")
+
+        # The payload sits in the program whole, as the resource's data.
+        program, payload = bytearray(signed.read_bytes()), self.payload.read_bytes()
+        start = program.find(payload)
+        if not self.check(start >= 0, "the payload is not inside the signed setup.exe"):
+            return
+        offset = start + len(payload) // 2
+        program[offset] ^= 1
+        tampered = self.work / "tampered.exe"
+        tampered.write_bytes(program)
+        self.check(tampered.read_bytes() != signed.read_bytes(), f"the byte at {offset} was not changed")
+        verified, said = self.verify(tampered)
+        if self.check(not verified, f"a changed byte in the payload at {offset} still verifies"):
+            reason = next((line for line in said if "digest" in line.lower() or "failed" in line.lower()), "")
+            print(f"changed byte {offset} of {len(program)}: {reason}")
+
+
+if __name__ == "__main__":
+    GROUPS = {"refusals": Refusals, "reproducible": Reproducible, "signing": Signing}
+    if len(sys.argv) < 2 or sys.argv[1] not in GROUPS:
+        sys.exit(f"usage: release_test.py {'|'.join(GROUPS)} ARGUMENTS...")
+    ARGUMENTS = sys.argv[2:]
+    status = checks.main(GROUPS[sys.argv[1]])
+    # A passed run leaves nothing behind.
+    if status == 0:
+        shutil.rmtree(ARGUMENTS[-1 if sys.argv[1] != "reproducible" else 0], ignore_errors=True)
+    sys.exit(status)

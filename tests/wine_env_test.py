@@ -1,0 +1,75 @@
+#!/usr/bin/env python3
+"""Tests of the retry of Wine starts (scripts/wine_env.py): a fake loader
+fails as a busy host makes a start fail, before the program runs or after."""
+
+import os
+import sys
+import tempfile
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path[:0] = [str(ROOT / "tests"), str(ROOT / "scripts")]
+import checks  # noqa: E402
+import wine_env  # noqa: E402
+
+# Started as: fake LOADER PROGRAM STARTS HOW, where HOW says what the first
+# starts do: host (fail as the host makes them), ran (print and then fail
+# so), failed (fail with nothing said); later starts print and succeed.
+# STARTS counts the starts.
+FAKE_LOADER = """
+import os, sys
+_, _, _, starts, *how = sys.argv
+count = int(open(starts).read()) if os.path.exists(starts) else 0
+open(starts, "w").write(str(count + 1))
+what = how[count] if count < len(how) else "works"
+if what == "failed":
+    sys.exit(3)
+if what != "host":
+    print("the program ran", flush=True)
+if what in ("host", "ran"):
+    print("wine: failed to map the shared user data: c0000018", file=sys.stderr)
+    sys.exit(1)
+print("a note", file=sys.stderr)
+"""
+
+
+class HostFailures(checks.Case):
+    def setUp(self):
+        self.work = Path(self.enterContext(tempfile.TemporaryDirectory()))
+        (self.work / "fake.py").write_text(FAKE_LOADER)
+        os.environ["WINE_LAUNCHER"] = f"{sys.executable} {self.work / 'fake.py'}"
+        wine_env.loader.cache_clear()
+        # Enough of a 64-bit Windows program for the loader to be chosen.
+        self.program = self.work / "program.exe"
+        self.program.write_bytes(b"MZ" + bytes(58) + (64).to_bytes(4, "little") + b"PE\0\0" + b"\x64\x86")
+
+    def start(self, *how):
+        """Runs the program with the first starts doing HOW; its exit code,
+        the lines it printed and the number of starts."""
+        lines = []
+        status = wine_env.run_wine([self.program, self.work / "starts", *how], dict(os.environ), self.work / "log",
+                                   lines.append)
+        return status, lines, int((self.work / "starts").read_text())
+
+    def test_a_start_the_host_failed_is_made_once_more(self):
+        status, lines, starts = self.start("host")
+        self.check((status, lines, starts) == (0, [b"the program ran\n"], 2), f"{status} {lines} after {starts}")
+        self.check((self.work / "log").read_text() == "a note\n", "the retried start's stderr is in the log")
+        self.check("c0000018" in (self.work / "log.retried").read_text(), "the retried start's stderr is kept apart")
+
+    def test_it_is_made_once_only(self):
+        status, lines, starts = self.start("host", "host")
+        self.check((status, lines, starts) == (1, [], 2), f"{status} {lines} after {starts}")
+
+    def test_a_program_that_ran_is_not_started_again(self):
+        status, lines, starts = self.start("ran")
+        self.check((status, starts) == (1, 1), f"{status} after {starts}")
+        self.check(lines == [b"the program ran\n"], f"printed {lines}")
+
+    def test_a_failure_of_the_program_is_not_the_hosts(self):
+        status, _, starts = self.start("failed")
+        self.check((status, starts) == (3, 1), f"{status} after {starts}")
+
+
+if __name__ == "__main__":
+    sys.exit(checks.main(HostFailures))
