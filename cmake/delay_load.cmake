@@ -6,7 +6,7 @@
 #
 # NAME@BYTES is a 32-bit stdcall function with its argument bytes; A == B
 # gives the C library's name A to the DLL's function B.
-set(DELAY_LOADED_user32 DialogBoxParamA@20 EndDialog@8 GetDlgItem@8 SendMessageA@16)
+set(DELAY_LOADED_user32 DialogBoxParamW@20 EndDialog@8 GetDlgItem@8 SendMessageA@16)
 set(DELAY_LOADED_comctl32 InitCommonControlsEx@4)
 set(DELAY_LOADED_ole32 CoCreateInstance@20 CoInitialize@4 CoTaskMemFree@4 CoUninitialize@0)
 set(DELAY_LOADED_shell32 IsUserAnAdmin@0 SHGetPathFromIDListW@8 SHGetSpecialFolderLocation@12)

@@ -70,9 +70,17 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
     return FALSE;
 }
 
+// The wide call: the texts of the templates are UTF-16, and a dialog made by
+// the 8-bit call shows them in the player's code page, which may lack the
+// product's letters.
 INT_PTR RunDialog(const char* name, DLGPROC procedure)
 {
-    return DialogBoxParamA(g_instance, name, nullptr, procedure, 0);
+    wchar_t wideName[32];
+    int i = 0;
+    for (; name[i] != '\0' && i < 31; ++i)
+        wideName[i] = static_cast<unsigned char>(name[i]);
+    wideName[i] = 0;
+    return DialogBoxParamW(g_instance, wideName, nullptr, procedure, 0);
 }
 
 INT_PTR RunProgressDialog()

@@ -17,8 +17,8 @@ INT_PTR CALLBACK ButtonDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
 // before the dialog ends, whichever way.
 INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Runs the named dialog template modally with no owner; -1 also when it
-// cannot be created.
+// Runs the dialog template of that (ASCII) name modally with no owner, as a
+// Unicode window; -1 also when it cannot be created.
 INT_PTR RunDialog(const char* name, DLGPROC procedure);
 
 // Registers the progress-bar class, then runs IDD_PROGRESS.
