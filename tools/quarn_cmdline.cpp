@@ -143,21 +143,13 @@ int ReadPack(const std::vector<std::string>& args, QuarnArgs* parsed)
     return kRunCommand;
 }
 
-int ReadList(const std::vector<std::string>& args, QuarnArgs* parsed)
+// list and extract: their operands, and --encoding.
+int ReadPayloadCommand(const std::vector<std::string>& args, size_t operands, const char* usage, QuarnArgs* parsed)
 {
     if (ReadWords(args, {}, parsed) != kRunCommand)
         return kExitUsage;
-    if (parsed->operands.size() != 1)
-        return UsageError("list takes a payload path");
-    return kRunCommand;
-}
-
-int ReadExtract(const std::vector<std::string>& args, QuarnArgs* parsed)
-{
-    if (ReadWords(args, {}, parsed) != kRunCommand)
-        return kExitUsage;
-    if (parsed->operands.size() != 2)
-        return UsageError("extract takes a payload path and a folder");
+    if (parsed->operands.size() != operands)
+        return UsageError(usage);
     return kRunCommand;
 }
 
@@ -185,11 +177,11 @@ int ReadQuarnArgs(int argc, char** argv, QuarnArgs* parsed)
     }
     if (command == "list") {
         parsed->command = QuarnCommand::List;
-        return ReadList(args, parsed);
+        return ReadPayloadCommand(args, 1, "list takes a payload path", parsed);
     }
     if (command == "extract") {
         parsed->command = QuarnCommand::Extract;
-        return ReadExtract(args, parsed);
+        return ReadPayloadCommand(args, 2, "extract takes a payload path and a folder", parsed);
     }
     return UsageError("unknown command '" + command + "'");
 }
