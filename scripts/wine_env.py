@@ -159,6 +159,9 @@ def template_for_mode(template):
     return template.with_name(template.name + "-emulated") if os.environ.get("WINE_EMULATION_INSIDE") else template
 
 
+FONT_LINKS = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontLink\\SystemLink"
+
+
 def make_template(template):
     """Makes the template prefix TEMPLATE once; concurrent callers wait for the
     first. The 64-bit loader makes a prefix that serves both kinds of
@@ -182,6 +185,13 @@ def make_template(template):
 
         if not once_more(start, f"wineboot in {template}"):
             sys.exit(f"wine-env: wineboot made no prefix in {template}")
+        # The dialogs' font has Latin, Greek and Cyrillic letters only; linked
+        # to the font with every script that install-deps installs, names in
+        # any script show, as on a Windows with its East Asian fonts.
+        subprocess.run([*launcher(), boot, "reg", "add", FONT_LINKS, "/v", "MS Sans Serif", "/t", "REG_MULTI_SZ",
+                        "/d", "wqy-microhei.ttc,WenQuanYi Micro Hei", "/f"], env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        wineserver(env, "-w")
         (template / ".ready").touch()
 
 
