@@ -92,8 +92,13 @@ SavedLink ReadLink(const std::string& file)
         if (SUCCEEDED(persist->Load(BuildWide(file).c_str(), STGM_READ))) {
             wchar_t text[1024];
             saved.loaded = true;
+            // The target as the shell's item list holds it, in UTF-16: Wine
+            // keeps the link's plain path in the code page it runs in.
             text[0] = 0;
-            link->GetPath(text, 1024, nullptr, SLGP_RAWPATH);
+            LPITEMIDLIST item = nullptr;
+            if (FAILED(link->GetIDList(&item)) || item == nullptr || !SHGetPathFromIDListW(item, text))
+                link->GetPath(text, 1024, nullptr, SLGP_RAWPATH);
+            CoTaskMemFree(item);
             saved.path = Narrow(text, kNameCodePage);
             text[0] = 0;
             link->GetWorkingDirectory(text, 1024);
