@@ -7,7 +7,7 @@
 #include <new>
 
 #include "payload/payload_view.h"
-#include "platform/wide_names.h"
+#include "platform/platform_win32.h"
 #include "resources/resource_ids.h"
 #include "shell/dialogs.h"
 #include "shell/install_config.h"
@@ -39,23 +39,6 @@ constexpr DWORD kWorkerGraceMilliseconds = 5000;
     std::exit(1);
 }
 
-// Makes the install folder if it is missing and enters it. A folder that
-// was there already is used only when it is a real folder, not a link
-// another account may have left to lead the install elsewhere; the folders
-// above it are the machine's own.
-static bool EnterInstallFolder()
-{
-    wchar_t folder[MAX_PATH];
-    if (WidenName(kInstallDir, folder, MAX_PATH) == 0)
-        return false;
-    CreateDirectoryW(folder, nullptr);
-    DWORD attributes = GetFileAttributesW(folder);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-        return false;
-    return SetCurrentDirectoryW(folder) != 0;
-}
-
 // Returns after a completed install; every failure ends the process with
 // exit code 1.
 static void RunInstall()
@@ -76,7 +59,7 @@ static void RunInstall()
     if (g_payloadView.base == nullptr)
         Fail();
 
-    if (!EnterInstallFolder())
+    if (!EnterInstallFolder(kInstallDir))
         Fail();
 
     if (RunProgressDialog() == 0) {

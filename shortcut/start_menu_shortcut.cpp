@@ -9,7 +9,7 @@
 
 #include <cstdlib>
 
-#include "platform/wide_names.h"
+#include "platform/platform_win32.h"
 #include "shortcut/path_helpers.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "platform/wide_names.h"
+#include "platform/platform_win32.h"
 
 inline std::wstring BuildWide(const std::string& name)
 {
