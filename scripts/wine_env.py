@@ -20,7 +20,7 @@ EMULATION_TOOLS = ROOT / "build" / "emulation"
 
 # The host's own tools run in one known locale; Wine's programs run in the
 # locale of their run (wine_environment), from which Wine takes their 8-bit
-# code page. C.UTF-8 gives Windows-1252, the installer's.
+# code page: Windows-1252 for C.UTF-8.
 DEFAULT_LOCALE = "C.UTF-8"
 os.environ.update(LANG=DEFAULT_LOCALE, LC_ALL=DEFAULT_LOCALE)
 
@@ -37,7 +37,8 @@ def driver_text(raw):
 
 
 def installer_config(path):
-    """An installer.env of the build (product, install_dir, exe_name, payload_tree)."""
+    """An installer.env of the build (product, install_dir, exe_name,
+    payload_tree, name_encoding)."""
     return dict(shlex.split(line)[0].split("=", 1) for line in Path(path).read_text().splitlines())
 
 
@@ -188,9 +189,12 @@ def make_template(template):
         # The dialogs' font has Latin, Greek and Cyrillic letters only; linked
         # to the font with every script that install-deps installs, names in
         # any script show, as on a Windows with its East Asian fonts.
-        subprocess.run([*launcher(), boot, "reg", "add", FONT_LINKS, "/v", "MS Sans Serif", "/t", "REG_MULTI_SZ",
-                        "/d", "wqy-microhei.ttc,WenQuanYi Micro Hei", "/f"], env=env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+        linked = subprocess.run([*launcher(), boot, "reg", "add", FONT_LINKS, "/v", "MS Sans Serif", "/t",
+                                 "REG_MULTI_SZ", "/d", "wqy-microhei.ttc,WenQuanYi Micro Hei", "/f"], env=env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, errors="replace")
+        if linked.returncode != 0:
+            sys.exit(f"wine-env: cannot link the dialogs' font in {template}: "
+                     f"{(linked.stderr.strip().splitlines() or ['no output'])[-1]}")
         wineserver(env, "-w")
         (template / ".ready").touch()
 

@@ -77,8 +77,11 @@ INT_PTR RunDialog(const char* name, DLGPROC procedure)
 {
     wchar_t wideName[32];
     int i = 0;
-    for (; name[i] != '\0' && i < 31; ++i)
+    for (; name[i] != '\0'; ++i) {
+        if (i == 31)
+            return -1;
         wideName[i] = static_cast<unsigned char>(name[i]);
+    }
     wideName[i] = 0;
     return DialogBoxParamW(g_instance, wideName, nullptr, procedure, 0);
 }

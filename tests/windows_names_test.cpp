@@ -90,3 +90,15 @@ TEST(NameEncodings, DecodingRefusesWhatSetupRefuses)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(WindowsNames, DeviceNamesWithSpacesSuperscriptsOrConsoleBuffersAreRefused)
+{
+    for (const char* name : {"nul .txt", "CON  .ini", "COM\xB9", "lpt\xC2\xB3.log", "CONIN$", "conout$.txt"})
+        EXPECT_NE(WindowsNameProblem(name), nullptr) << name;
+    for (const char* name : {"console.txt", "COM10", "COM\xB9x", "nul-x.txt"})
+        EXPECT_EQ(WindowsNameProblem(name), nullptr) << name;
+}
+
+}  // namespace

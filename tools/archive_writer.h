@@ -51,7 +51,8 @@ struct CompressedArchive {
     size_t size;
 };
 
-// Called about ten times a second while the compression runs.
+// Called while the compression runs: about ten times a second, or once a
+// chunk when it runs on the calling thread alone.
 using CompressTick = DeflateTick;
 
 // Compresses the whole text into one zlib stream at level (0..12) in chunks

@@ -61,9 +61,7 @@ static std::string CheckItem(NamedItem* item, const std::string& archive, NameEn
     if (!S_ISREG(item->info.st_mode) && !S_ISDIR(item->info.st_mode))
         return "only plain files and folders can be packed";
     if (!EncodeName(item->name, encoding, &item->archive))
-        return encoding == NameEncoding::kUtf8
-                   ? "name is not UTF-8"
-                   : std::string("name is not UTF-8 or holds a character ") + NameEncodingName(encoding) + " lacks";
+        return "name " + EncodingProblem(encoding);
     if (const char* problem = WindowsNameProblem(item->archive))
         return problem;
     // "./" + path + LF

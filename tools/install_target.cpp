@@ -120,11 +120,7 @@ bool CheckInstallTarget(const InstallTarget& given, NameEncoding encoding, Insta
         if (value.given.empty())
             continue;
         if (!EncodeName(value.given, encoding, value.checked))
-            return Refuse(error, value.given,
-                          std::string(value.what) + " is not UTF-8" +
-                              (encoding == NameEncoding::kUtf8
-                                   ? ""
-                                   : std::string(" or holds a character ") + NameEncodingName(encoding) + " lacks"));
+            return Refuse(error, value.given, std::string(value.what) + " " + EncodingProblem(encoding));
         if (!value.check(value.given, *value.checked, error))
             return false;
     }

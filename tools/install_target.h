@@ -16,8 +16,10 @@ struct FolderScan;
 // MAX_PATH less the terminator for a file, less twelve more for a folder.
 constexpr size_t kMaxInstalledFilePath = 259;
 constexpr size_t kMaxInstalledFolderPath = 247;
-// The link is Programs\<name>\<name>.lnk in 260 UTF-16 units, and a user's
-// Programs folder can take 83 of them (C:\Users\, a 20-character user name,
+// The link is Programs\<name>\<name>.lnk in 260 UTF-16 units. With
+// administrator rights, as setup.exe asks for, Programs is the folder all
+// accounts share, which takes 51 of them; without, the account's own, which
+// can take 83 (C:\Users\, a 20-character user name,
 // \AppData\Roaming\Microsoft\Windows\Start Menu\Programs).
 constexpr size_t kMaxProductName = 80;
 

@@ -29,7 +29,8 @@ struct DeflateProgress {
     int threads;          // working on it
 };
 
-// Called about ten times a second while the chunks are compressed.
+// Called about ten times a second while the chunks are compressed on
+// threads of their own, and once a chunk when the calling thread works alone.
 using DeflateTick = void (*)(void* context, const DeflateProgress& progress);
 
 // Starts a thread as pthread_create does: 0, or an error number.
@@ -69,7 +70,7 @@ void FreeDeflated(DeflatedStream* stream);
 int DeflateThreads(int threads, size_t size, size_t chunkBytes);
 
 // The output block DeflateInChunks takes; only the pages it writes are
-// touched.
+// touched. chunkBytes is above 0.
 size_t DeflatedBound(size_t size, size_t chunkBytes);
 
 // What DeflateInChunks holds at most besides the text: the output block and

@@ -166,6 +166,13 @@ bool EncodeName(const std::string& utf8, NameEncoding encoding, std::string* nam
     return true;
 }
 
+std::string EncodingProblem(NameEncoding encoding)
+{
+    if (encoding == NameEncoding::kUtf8)
+        return "is not UTF-8";
+    return std::string("is not UTF-8 or holds a character ") + NameEncodingName(encoding) + " lacks";
+}
+
 bool DecodeName(const std::string& name, NameEncoding encoding, std::string* utf8)
 {
     if (encoding == NameEncoding::kUtf8)
@@ -230,12 +237,23 @@ const char* WindowsNameProblem(const std::string& name)
     }
     if (name.back() == '.' || name.back() == ' ')
         return "name ends in a dot or space, which Windows drops";
+    // Windows reads the part before the first dot, less trailing spaces, as
+    // the device; the superscript digits one to three count as digits.
     std::string stem = name.substr(0, name.find('.'));
+    while (!stem.empty() && stem.back() == ' ')
+        stem.pop_back();
+    // Windows-1252's and UTF-8's forms of the superscripts, and their digits.
+    static const char* const kSuperscripts[][2] = {{"\xB9", "1"},     {"\xB2", "2"},     {"\xB3", "3"},
+                                                   {"\xC2\xB9", "1"}, {"\xC2\xB2", "2"}, {"\xC2\xB3", "3"}};
+    for (const auto& superscript : kSuperscripts) {
+        if (stem.size() > 3 && stem.compare(3, std::string::npos, superscript[0]) == 0)
+            stem = stem.substr(0, 3) + superscript[1];
+    }
     for (char& c : stem)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "COM1", "COM2", "COM3", "COM4", "COM5",
                                            "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2", "LPT3", "LPT4", "LPT5",
-                                           "LPT6", "LPT7", "LPT8", "LPT9"};
+                                           "LPT6", "LPT7", "LPT8", "LPT9", "CONIN$", "CONOUT$"};
     for (const char* device : kDevices) {
         if (stem == device)
             return "name is a Windows device name";
@@ -245,7 +263,9 @@ const char* WindowsNameProblem(const std::string& name)
 
 // Windows compares names by upper-casing each UTF-16 unit with its own
 // table, the simple upper-case mapping of the characters in the Basic
-// Multilingual Plane; glibc's C.UTF-8 locale has the same mapping.
+// Multilingual Plane as of its Unicode version. glibc's C.UTF-8 locale has a
+// newer one, which can only make two names count as one where Windows would
+// not (a refusal, never a name lost).
 static uint32_t UpperCase(uint32_t codePoint)
 {
     static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));

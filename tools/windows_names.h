@@ -28,6 +28,10 @@ std::string Cp1252ToUtf8(const std::string& cp1252);
 // they are found to be UTF-8. False when it does not convert.
 bool EncodeName(const std::string& utf8, NameEncoding encoding, std::string* name);
 
+// Why EncodeName refused a name: "is not UTF-8", and for Windows-1252 "or
+// holds a character Windows-1252 lacks".
+std::string EncodingProblem(NameEncoding encoding);
+
 // A name in the encoding as UTF-8; false for bytes the encoding leaves
 // undefined (and, in UTF-8, for bytes that are not UTF-8), as setup.exe
 // refuses them.

@@ -34,6 +34,7 @@
 
 #include "resources/resource_ids.h"
 #include "tests/expected_dialogs.h"
+#include "tests/win32/link_target.h"
 
 namespace {
 
@@ -692,13 +693,7 @@ int ReadLink(const char* path)
         SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) &&
         SUCCEEDED(file->Load(Wide(path).c_str(), STGM_READ))) {
         wchar_t target[MAX_PATH] = L"", folder[MAX_PATH] = L"", description[MAX_PATH] = L"";
-        // The target as the shell's item list holds it, in UTF-16: Wine
-        // writes the link's plain path in the code page it runs in, which
-        // may lack the target's letters.
-        LPITEMIDLIST item = nullptr;
-        if (FAILED(link->GetIDList(&item)) || item == nullptr || !SHGetPathFromIDListW(item, target))
-            link->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH);
-        CoTaskMemFree(item);
+        GetLinkTarget(link, target, MAX_PATH);
         link->GetWorkingDirectory(folder, MAX_PATH);
         link->GetDescription(description, MAX_PATH);
         std::printf("target %s\nworking %s\ndescription %s\n", Utf8(target).c_str(), Utf8(folder).c_str(),

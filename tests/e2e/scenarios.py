@@ -28,6 +28,7 @@ import shutil
 import subprocess
 import sys
 import time
+import zlib
 from dataclasses import dataclass
 from pathlib import Path
 from types import SimpleNamespace
@@ -54,7 +55,7 @@ def setting(name):
 
 def installer(target):
     """The installer that the build made as TARGET, with its configuration
-    (product, install_dir, exe_name, payload_tree)."""
+    (product, install_dir, exe_name, payload_tree, name_encoding)."""
     values = installer_config(setting(f"E2E_{target.upper()}_CONFIG"))
     return SimpleNamespace(**dict(values, exe=Path(setting(f"E2E_{target.upper()}")),
                                   payload_tree=Path(values["payload_tree"])))
@@ -195,7 +196,10 @@ class Run(checks.Case):
         return prefix_path(self.prefix, "C:\\" + self.PROGRAMS)
 
     def own_programs(self):
-        return next((self.prefix / "drive_c" / "users").glob("**/Start Menu/Programs"), self.prefix / "no-programs")
+        found = next((self.prefix / "drive_c" / "users").glob("**/Start Menu/Programs"), None)
+        if found is None:
+            raise RuntimeError("the prefix has no Programs folder of its account")
+        return found
 
     def use_installer(self, target):
         """Makes TARGET the installer under test, in a fresh prefix."""
@@ -205,8 +209,9 @@ class Run(checks.Case):
 
     def expect_nothing_written(self):
         self.check(not self.install_folder.exists(), f"install folder exists: {self.install_folder}")
-        group = self.programs() / self.setup.product
-        self.check(not group.exists(), f"Start-menu group exists: {group}")
+        for programs in (self.programs(), self.own_programs()):
+            group = programs / self.setup.product
+            self.check(not group.exists(), f"Start-menu group exists: {group}")
 
     def expect_tree(self, tree=None):
         differences = checks.trees_differ(tree or self.setup.payload_tree, self.install_folder)
@@ -394,6 +399,17 @@ def damaged(t, how):
     t.run_setup(t.setup_with_payload(bad), "install=ok", "progress=wait", "fail=ok", "--exit", "1")
 
 
+def undefined_byte(t):
+    """A payload from another writer with a name holding a byte Windows-1252
+    leaves undefined stops at IDD_FAIL, with no file under another name."""
+    archive = b"Quarn\nd\n.\nf\n3\n./fine.txt\nyes" + b"f\n3\n./bad\x81name.txt\nnot"
+    payload = t.work / "undefined.qua"
+    payload.write_bytes(zlib.compress(archive, 9))
+    t.run_setup(t.setup_with_payload(payload), "install=ok", "progress=wait", "fail=ok", "--exit", "1")
+    left = sorted(path.name for path in t.install_folder.iterdir())
+    t.check(left == ["fine.txt"], f"the install folder holds {left}, not just fine.txt")
+
+
 def no_parent(t):
     t.run_setup(t.setup.exe, "install=ok", "--exit", "1")
     t.check(not t.install_folder.parent.exists(), "the missing parent was made")
@@ -462,7 +478,7 @@ def many_files(t, count):
 
 
 def long_path(t):
-    """The longest path a 32-bit Windows program may open: 259 bytes with the
+    """The longest path a 32-bit Windows program may open: 259 characters with the
     install folder in front."""
     tree = t.work / "long-tree"
     (tree / "folder").mkdir(parents=True)
@@ -548,6 +564,7 @@ ROWS = {row.name: row for row in [
     Row("damaged-short", damaged, ("short",)),
     Row("damaged-flipped", damaged, ("flipped",)),
     Row("no-parent", no_parent, installer="setup_no_parent"),
+    Row("undefined-byte", undefined_byte),
     Row("group-blocked", group_blocked),
     Row("planted-dlls", planted_dlls),
     Row("pictures", pictures),

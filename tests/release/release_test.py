@@ -70,6 +70,12 @@ def make_installer(log, *variables, clock=()):
                               stdout=output, stderr=output).returncode
 
 
+def said_last(log, count):
+    """The last COUNT lines of a make log that are not make's own."""
+    said = Path(log).read_text(errors="replace").splitlines()
+    return "\n".join([line for line in said if not line.startswith(("gmake", "["))][-count:])
+
+
 def fresh(work):
     work = Path(work)
     shutil.rmtree(work, ignore_errors=True)
@@ -132,8 +138,7 @@ class Refusals(checks.Case):
         self.check(not (build / "setup.exe").exists(), f"make installer left {build / 'setup.exe'}")
         said = Path("make.log").read_text(errors="replace").splitlines()
         self.check("quarn: Games\\Marbrel: install folder is not an absolute path with a drive letter (X:\\...)"
-                   in said, "make installer did not say why: " +
-                   "\n".join([line for line in said if not line.startswith(("gmake", "["))][-3:]))
+                   in said, "make installer did not say why: " + said_last("make.log", 3))
 
 
 class Reproducible(checks.Case):
@@ -143,9 +148,7 @@ class Reproducible(checks.Case):
         for build, log, clock in ((first, "first.log", ()),
                                   (second, "second.log", ("faketime", "-f", "@2031-03-04 05:06:07"))):
             if make_installer(work / log, *variables, f"WIN32_BUILD={build}", clock=clock) != 0:
-                said = (work / log).read_text(errors="replace").splitlines()
-                self.fail("the build failed: " +
-                          "\n".join([line for line in said if not line.startswith(("gmake", "["))][-5:]))
+                self.fail("the build failed: " + said_last(work / log, 5))
         one, other = (first / "setup.exe").read_bytes(), (second / "setup.exe").read_bytes()
         differences = [(offset, a, b) for offset, (a, b) in enumerate(zip(one, other)) if a != b][:8]
         self.check(one == other, "two builds of the same sources differ; first bytes that differ (offset, first, "

@@ -14,6 +14,7 @@
 #include "shell/install_config.h"
 #include "shortcut/start_menu_shortcut.h"
 #include "tests/win32/build_names.h"
+#include "tests/win32/link_target.h"
 #include "tests/win32/replace_import.h"
 
 namespace {
@@ -92,13 +93,7 @@ SavedLink ReadLink(const std::string& file)
         if (SUCCEEDED(persist->Load(BuildWide(file).c_str(), STGM_READ))) {
             wchar_t text[1024];
             saved.loaded = true;
-            // The target as the shell's item list holds it, in UTF-16: Wine
-            // keeps the link's plain path in the code page it runs in.
-            text[0] = 0;
-            LPITEMIDLIST item = nullptr;
-            if (FAILED(link->GetIDList(&item)) || item == nullptr || !SHGetPathFromIDListW(item, text))
-                link->GetPath(text, 1024, nullptr, SLGP_RAWPATH);
-            CoTaskMemFree(item);
+            GetLinkTarget(link, text, 1024);
             saved.path = Narrow(text, kNameCodePage);
             text[0] = 0;
             link->GetWorkingDirectory(text, 1024);
