@@ -70,24 +70,17 @@ int TakeOption(const std::vector<std::string>& args, size_t* i, const std::strin
     return 1;
 }
 
-// A level is one or two digits, 0 to 12; false for anything else.
-bool ParseLevel(const std::string& value, int* level)
-{
-    if (value.empty() || value.size() > 2 || value.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    *level = std::atoi(value.c_str());
-    return *level <= kMaxCompressionLevel;
-}
-
 constexpr int kMaxThreads = 1024;
 
-// A thread count is 1 to kMaxThreads, in digits; false for anything else.
-bool ParseThreads(const std::string& value, int* threads)
+// A count from low to high, in at most as many digits as high has; false
+// for anything else.
+bool ParseCount(const std::string& value, int low, int high, int* count)
 {
-    if (value.empty() || value.size() > 4 || value.find_first_not_of("0123456789") != std::string::npos)
+    if (value.empty() || value.size() > std::to_string(high).size() ||
+        value.find_first_not_of("0123456789") != std::string::npos)
         return false;
-    *threads = std::atoi(value.c_str());
-    return *threads >= 1 && *threads <= kMaxThreads;
+    *count = std::atoi(value.c_str());
+    return *count >= low && *count <= high;
 }
 
 struct Flag {
@@ -133,9 +126,9 @@ int ReadPack(const std::vector<std::string>& args, QuarnArgs* parsed)
                                      {"--product-name", &parsed->target.productName}};
     if (ReadWords(args, flags, parsed) != kRunCommand)
         return kExitUsage;
-    if (!ParseLevel(level, &parsed->level))
+    if (!ParseCount(level, 0, kMaxCompressionLevel, &parsed->level))
         return UsageError("--level takes a number from 0 to 12, not '" + level + "'");
-    if (!threads.empty() && !ParseThreads(threads, &parsed->threads))
+    if (!threads.empty() && !ParseCount(threads, 1, kMaxThreads, &parsed->threads))
         return UsageError("--threads takes a number from 1 to " + std::to_string(kMaxThreads) + ", not '" +
                           threads + "'");
     if (parsed->operands.size() != 2)
@@ -161,15 +154,12 @@ int ReadQuarnArgs(int argc, char** argv, QuarnArgs* parsed)
         return UsageError("no command given");
     std::string command = argv[1];
     std::vector<std::string> args(argv + 2, argv + argc);
-    if (command == "--help" || command == "-h" || command == "help") {
+    bool help = command == "--help" || command == "-h" || command == "help";
+    for (const std::string& arg : args)
+        help = help || arg == "--help" || arg == "-h";
+    if (help) {
         std::printf("%s%s", kUsage, kHelp);
         return 0;
-    }
-    for (const std::string& arg : args) {
-        if (arg == "--help" || arg == "-h") {
-            std::printf("%s%s", kUsage, kHelp);
-            return 0;
-        }
     }
     if (command == "pack") {
         parsed->command = QuarnCommand::Pack;
