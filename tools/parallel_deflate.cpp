@@ -46,6 +46,13 @@ size_t ChunkCount(size_t size, size_t chunkBytes)
     return size / chunkBytes + (size % chunkBytes != 0);
 }
 
+// The text bytes of chunk index: chunkBytes, less for the last.
+size_t ChunkLength(const DeflateJob& job, size_t index)
+{
+    const size_t start = index * job.chunkBytes;
+    return job.size - start < job.chunkBytes ? job.size - start : job.chunkBytes;
+}
+
 // The zlib header libdeflate writes for a level.
 void WriteZlibHeader(unsigned char* out, int level)
 {
@@ -230,9 +237,8 @@ void Tick(Run* run)
 bool CompressChunk(Run* run, Worker* worker, size_t index)
 {
     const DeflateJob& job = *run->job;
-    const size_t start = index * job.chunkBytes;
-    const size_t n = job.size - start < job.chunkBytes ? job.size - start : job.chunkBytes;
-    const unsigned char* text = job.text + start;
+    const size_t n = ChunkLength(job, index);
+    const unsigned char* text = job.text + index * job.chunkBytes;
     unsigned char* slot = run->out + 2 + index * run->slotBytes;
     const ChunkForm form = QuickLook(worker, job.level, text, n);
     size_t size = 0;
@@ -372,8 +378,7 @@ const char* DeflateInChunks(const DeflateJob& job, DeflatedStream* out)
     for (size_t i = 0; i < chunks; ++i) {
         std::memmove(bytes + at, bytes + 2 + i * run.slotBytes, results[i].size);
         at += results[i].size;
-        const size_t n = i + 1 < chunks ? job.chunkBytes : job.size - i * job.chunkBytes;
-        adler = adler32_combine(adler, results[i].adler, static_cast<z_off_t>(n));
+        adler = adler32_combine(adler, results[i].adler, static_cast<z_off_t>(ChunkLength(job, i)));
     }
     bytes[at++] = 0x03;  // an empty fixed block, marked final
     bytes[at++] = 0x00;
