@@ -1,7 +1,7 @@
 // Writing Quarn archives: the archive text is built in memory, then
 // compressed into one zlib stream on every core (parallel_deflate.h). The
-// folder packer
-// writes payloads with it; tests build archives of their own with it.
+// folder packer writes payloads with it; tests build archives of their own
+// with it.
 #pragma once
 
 #include <cstddef>
