@@ -35,6 +35,7 @@
 #include "resources/resource_ids.h"
 #include "tests/expected_dialogs.h"
 #include "tests/win32/link_target.h"
+#include "tests/win32/wide_text.h"
 
 namespace {
 
@@ -42,24 +43,6 @@ constexpr DWORD kDialogTimeoutMs = 60000;
 constexpr DWORD kExitTimeoutMs = 30000;
 constexpr WORD kPayloadId = IDR_PAYLOAD;
 const char kPayloadType[] = RT_PAYLOAD;
-
-std::string Utf8(const wchar_t* wide)
-{
-    int size = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-    std::string text(size > 0 ? static_cast<size_t>(size) : 1, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide, -1, &text[0], size, nullptr, nullptr);
-    text.resize(std::strlen(text.c_str()));
-    return text;
-}
-
-std::wstring Wide(const std::string& utf8)
-{
-    int size = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-    std::wstring text(size > 0 ? static_cast<size_t>(size) : 1, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &text[0], size);
-    text.resize(wcslen(text.c_str()));
-    return text;
-}
 
 // The class name that the control's window reports.
 const char* WindowClassName(ControlKind kind)

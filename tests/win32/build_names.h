@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/platform_win32.h"
+#include "tests/win32/wide_text.h"
 
 inline std::wstring BuildWide(const std::string& name)
 {
@@ -16,14 +17,4 @@ inline std::wstring BuildWide(const std::string& name)
     return wide;
 }
 
-// UTF-16 in the given code page; CP_UTF8 or the build's kNameCodePage.
-inline std::string Narrow(const std::wstring& wide, unsigned codePage)
-{
-    int size = WideCharToMultiByte(codePage, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string text(size > 0 ? static_cast<size_t>(size) : 1, '\0');
-    WideCharToMultiByte(codePage, 0, wide.c_str(), -1, &text[0], size, nullptr, nullptr);
-    text.resize(size > 0 ? static_cast<size_t>(size - 1) : 0);
-    return text;
-}
-
-inline std::string BuildUtf8(const std::string& name) { return Narrow(BuildWide(name), CP_UTF8); }
+inline std::string BuildUtf8(const std::string& name) { return Utf8(BuildWide(name)); }

@@ -56,9 +56,7 @@ struct TemplateReader {
         std::wstring wide;
         for (WORD unit = Word(); unit != 0; unit = Word())
             wide += static_cast<wchar_t>(unit);
-        char narrow[1024] = "";
-        WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, narrow, sizeof narrow, nullptr, nullptr);
-        return narrow;
+        return Utf8(wide);
     }
     // A name or an ordinal, which reads as "#" and its number.
     std::string NameOrOrdinal()
@@ -279,7 +277,7 @@ TEST(InstallerResources, TheVersionBlockNamesTheProduct)
         UINT length = 0;
         std::wstring path = L"\\StringFileInfo\\" + table + L"\\" + key;
         return query(block.data(), path.c_str(), &text, &length) && text != nullptr
-                   ? Narrow(static_cast<wchar_t*>(text), CP_UTF8)
+                   ? Utf8(static_cast<wchar_t*>(text))
                    : std::string("(none)");
     };
     EXPECT_EQ(value(L"ProductName"), BuildUtf8(kProductName));

@@ -83,11 +83,8 @@ protected:
         WIN32_FIND_DATAW found;
         std::wstring pattern = base_ + L"\\system\\*";
         HANDLE search = FindFirstFileW(pattern.c_str(), &found);
-        for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
-            for (const wchar_t* c = found.cFileName; *c != 0; ++c)
-                listing += static_cast<char>(*c);
-            listing += "\n";
-        }
+        for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found))
+            listing += Utf8(found.cFileName) + "\n";
         if (search != INVALID_HANDLE_VALUE)
             FindClose(search);
         return listing;
