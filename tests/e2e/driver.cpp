@@ -1,6 +1,6 @@
 // End-to-end driver: runs setup.exe under Wine as a person would, finds each
-// dialog by its caption, checks what it shows, presses its buttons, samples
-// the progress bar and reports the exit code. Also swaps the payload resource
+// dialog by its caption, checks what it shows, presses its buttons, watches
+// every position of the progress bar and reports the exit code. Also swaps the payload resource
 // of a copy of setup.exe, reads a shell link back, and prints the dialogs'
 // pixel sizes for the font in use.
 //
@@ -8,6 +8,8 @@
 //       NAME and PATH are the installer's configuration, which its dialogs
 //       must show. STEP is DIALOG=ACTION: install=ok|cancel|esc|close|command-ok,
 //       progress=wait|cancel@PERCENT, success=ok|esc, fail=ok|close.
+//       With --full-bar the bar must end at 100. Needs bar_watch.dll beside
+//       the driver.
 //       After the last step no other dialog may appear before the process ends.
 //   driver payload-get SETUP.EXE OUT.BIN
 //   driver payload-set SETUP.EXE OUT.EXE PAYLOAD.BIN
@@ -33,6 +35,7 @@
 #include <vector>
 
 #include "resources/resource_ids.h"
+#include "tests/e2e/bar_watch.h"
 #include "tests/expected_dialogs.h"
 #include "tests/win32/link_target.h"
 #include "tests/win32/wide_text.h"
@@ -58,8 +61,6 @@ const char* WindowClassName(ControlKind kind)
 }
 
 int g_failures = 0;
-// While set, failures are kept here instead of reported.
-std::vector<std::string>* g_heldFailures = nullptr;
 
 void Fail(const char* format, ...)
 {
@@ -68,10 +69,6 @@ void Fail(const char* format, ...)
     va_start(args, format);
     std::vsnprintf(message, sizeof(message), format, args);
     va_end(args);
-    if (g_heldFailures != nullptr) {
-        g_heldFailures->push_back(message);
-        return;
-    }
     std::printf("FAIL %s\n", message);
     std::fflush(stdout);
     ++g_failures;
@@ -157,21 +154,17 @@ int DialogOf(const std::vector<ExpectedDialog>& layouts, const std::string& capt
     return -1;
 }
 
-// Waits for the expected dialog, or for the one that may stand in for it
-// (-1: none), and sets *found to the one that came; any other dialog of the
-// process, or the process's end, is a failure.
-HWND WaitForDialog(HANDLE process, DWORD processId, const std::vector<ExpectedDialog>& layouts, int expected,
-                   int standIn, int* found)
+// Waits for the expected dialog; any other dialog of the process, or the
+// process's end, is a failure. The time limit only bounds a hang.
+HWND WaitForDialog(HANDLE process, DWORD processId, const std::vector<ExpectedDialog>& layouts, int expected)
 {
     DWORD start = GetTickCount();
     while (GetTickCount() - start < kDialogTimeoutMs) {
         for (HWND window : ProcessWindows(processId)) {
             std::string caption = WindowText(window);
             int other = DialogOf(layouts, caption);
-            if (other >= 0 && (other == expected || other == standIn)) {
-                *found = other;
+            if (other == expected)
                 return window;
-            }
             if (other >= 0) {
                 Fail("%s expected, %s \"%s\" seen", layouts[expected].name, layouts[other].name, caption.c_str());
                 return nullptr;
@@ -194,13 +187,6 @@ BOOL CALLBACK CollectChild(HWND child, LPARAM context)
 
 void CheckDialog(HWND dialog, const ExpectedDialog& layout)
 {
-    // The progress dialog ends by itself: a small payload can be done while
-    // the dialog is read, and an ended dialog is hidden, then its controls
-    // go one by one. What was read from it then says nothing.
-    bool endsByItself = std::strcmp(layout.name, "IDD_PROGRESS") == 0;
-    std::vector<std::string> held;
-    if (endsByItself)
-        g_heldFailures = &held;
     std::printf("dialog %s \"%s\"\n", layout.name, WindowText(dialog).c_str());
     DWORD style = static_cast<DWORD>(GetWindowLongA(dialog, GWL_STYLE));
     const DWORD frame = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | DS_MODALFRAME;
@@ -248,13 +234,6 @@ void CheckDialog(HWND dialog, const ExpectedDialog& layout)
         if (!textMatches)
             Fail("%s control %u text \"%s\", expected \"%s\"", layout.name, static_cast<unsigned>(i + 1),
                 Escaped(text).c_str(), Escaped(want.text).c_str());
-    }
-    g_heldFailures = nullptr;
-    if (endsByItself && !IsWindowVisible(dialog)) {
-        std::printf("  ended while being read: %u mismatch(es) not counted\n", static_cast<unsigned>(held.size()));
-    } else {
-        for (const std::string& failure : held)
-            Fail("%s", failure.c_str());
     }
     std::fflush(stdout);
 }
@@ -319,37 +298,6 @@ void Click(HWND dialog, int id, bool asCommand)
         PostMessageA(button, BM_CLICK, 0, 0);
 }
 
-struct BarSamples {
-    int count = 0;
-    int min = 0;
-    int max = 0;
-    int last = 0;
-    bool monotonic = true;
-    int outOfRange = 0;
-};
-
-// One position read; false once the bar is gone.
-bool SampleBar(HWND bar, BarSamples& samples)
-{
-    DWORD_PTR position = 0;
-    if (!SendMessageTimeoutA(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &position))
-        return false;
-    int value = static_cast<int>(position);
-    if (samples.count == 0) {
-        samples.min = samples.max = value;
-    } else {
-        if (value < samples.last)
-            samples.monotonic = false;
-        samples.min = value < samples.min ? value : samples.min;
-        samples.max = value > samples.max ? value : samples.max;
-    }
-    if (value < 0 || value > 100)
-        ++samples.outOfRange;
-    samples.last = value;
-    ++samples.count;
-    return true;
-}
-
 void WaitUntilGone(HWND window, const char* name)
 {
     DWORD start = GetTickCount();
@@ -400,34 +348,83 @@ void PerformStep(HWND dialog, const ExpectedDialog& layout, const std::string& a
     WaitUntilGone(dialog, layout.name);
 }
 
-// Samples the bar until the dialog ends; with cancelAt >= 0 presses Cancel
-// once the bar has reached that percentage.
-void DriveProgress(HWND dialog, int cancelAt, bool expectFull)
+// The record the bar watch fills in the installer (see bar_watch.h).
+struct BarWatch {
+    HANDLE mapping = nullptr;
+    BarRecord* record = nullptr;
+    HHOOK hook = nullptr;
+};
+
+BarWatch g_barWatch;
+
+// Makes the record and sets the watch on the thread of the installer's
+// first dialog, before anything there is pressed: so it sees the progress
+// bar from its first position on. The first position waits until
+// ReleaseBar, so the progress dialog is read while it is certainly up.
+bool WatchBar(HWND dialog, int cancelAt)
 {
-    HWND bar = GetDlgItem(dialog, IDC_PROGRESS);
-    BarSamples samples;
-    bool cancelled = false;
-    while (IsWindow(dialog)) {
-        if (!SampleBar(bar, samples))
-            break;
-        if (cancelAt >= 0 && !cancelled && samples.last >= cancelAt) {
-            std::printf("press IDD_PROGRESS cancel at %d\n", samples.last);
-            Click(dialog, IDCANCEL, false);
-            cancelled = true;
-        }
+    DWORD processId = 0;
+    DWORD threadId = GetWindowThreadProcessId(dialog, &processId);
+    char name[32];
+    BarRecordName(processId, name);
+    g_barWatch.mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(BarRecord), name);
+    if (g_barWatch.mapping != nullptr)
+        g_barWatch.record = static_cast<BarRecord*>(MapViewOfFile(g_barWatch.mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    if (g_barWatch.record == nullptr) {
+        Fail("cannot make the bar record (error %lu)", GetLastError());
+        return false;
     }
-    std::printf("bar samples %d min %d max %d monotonic %s out-of-range %d final %d\n", samples.count, samples.min,
-        samples.max, samples.monotonic ? "yes" : "no", samples.outOfRange, samples.last);
-    // A small or damaged payload may be done before the first read.
-    if (expectFull && samples.count == 0)
-        Fail("no bar position read");
-    if (!samples.monotonic)
+    BarRecord* record = g_barWatch.record;
+    record->hold = 1;
+    record->cancelAt = cancelAt;
+    record->cancelledAt = -1;
+
+    wchar_t path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dll(path, length);
+    dll = dll.substr(0, dll.find_last_of(L'\\') + 1) + L"bar_watch.dll";
+    HMODULE module = LoadLibraryW(dll.c_str());
+    HOOKPROC procedure =
+        module != nullptr ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(module, BAR_WATCH_HOOK))) : nullptr;
+    if (procedure != nullptr)
+        g_barWatch.hook = SetWindowsHookExW(WH_CALLWNDPROCRET, procedure, module, threadId);
+    if (g_barWatch.hook == nullptr) {
+        Fail("cannot watch the bar (error %lu)", GetLastError());
+        return false;
+    }
+    return true;
+}
+
+void ReleaseBar()
+{
+    if (g_barWatch.record != nullptr)
+        InterlockedExchange(&g_barWatch.record->released, 1);
+}
+
+// Waits until the progress dialog ends, then checks every position the bar
+// took: in 0..100, never down, at 100 at the end when the payload is whole,
+// and Cancel pressed when asked for.
+void DriveProgress(HWND dialog, HANDLE process, int cancelAt, bool expectFull)
+{
+    ReleaseBar();
+    while (IsWindow(dialog) && WaitForSingleObject(process, 5) == WAIT_TIMEOUT) {
+    }
+    const BarRecord* bar = g_barWatch.record;
+    if (bar == nullptr)
+        return;
+    if (bar->cancelledAt >= 0)
+        std::printf("press IDD_PROGRESS cancel at %ld\n", bar->cancelledAt);
+    std::printf("bar positions %ld first %ld min %ld max %ld monotonic %s out-of-range %ld final %ld\n", bar->count,
+        bar->first, bar->min, bar->max, bar->wentDown ? "no" : "yes", bar->outOfRange, bar->last);
+    if (bar->count == 0)
+        Fail("the bar was never moved");
+    if (bar->wentDown)
         Fail("bar went down");
-    if (samples.outOfRange != 0 || samples.min < 0 || samples.max > 100)
+    if (bar->outOfRange != 0 || bar->min < 0 || bar->max > 100)
         Fail("bar left 0..100");
-    if (expectFull && samples.max != 100)
+    if (expectFull && bar->last != 100)
         Fail("bar never reached 100");
-    if (cancelAt >= 0 && !cancelled)
+    if (cancelAt >= 0 && bar->cancelledAt < 0)
         Fail("extraction ended before the bar reached %d", cancelAt);
 }
 
@@ -438,6 +435,7 @@ struct RunPlan {
     std::string shots;  // folder for the dialogs' pictures; empty for none
     int expectedExit = 0;
     bool fullBar = false;
+    int cancelAt = -1;  // progress=cancel@PERCENT
     std::vector<ExpectedDialog> layouts;
     std::vector<Step> steps;
 };
@@ -475,6 +473,12 @@ bool ParseRun(int argc, char** argv, RunPlan* plan)
             std::fprintf(stderr, "driver: bad step %s\n", arg);
             return false;
         }
+        if (step.dialog == kProgress && step.action.compare(0, 7, "cancel@") == 0) {
+            plan->cancelAt = std::atoi(step.action.c_str() + 7);
+        } else if (step.dialog == kProgress && step.action != "wait") {
+            std::fprintf(stderr, "driver: unknown progress action %s\n", step.action.c_str());
+            return false;
+        }
         plan->steps.push_back(step);
     }
     return true;
@@ -504,41 +508,26 @@ void TakePicture(const RunPlan& plan, HWND dialog, const ExpectedDialog& layout)
         Fail("cannot save %s picture", layout.name);
 }
 
-// Meets the dialog of steps[*at]: checks what it shows, takes its picture,
-// then presses it or, for the progress dialog, samples the bar until it
-// ends. A progress dialog that is only waited for may end before it can be
-// seen (a small payload); then the next step's dialog is met in its place
-// and *at moves on to it. False when the dialog did not come.
-bool PerformPlannedStep(const RunPlan& plan, size_t* at, const PROCESS_INFORMATION& child)
+// Meets the dialog of step: checks what it shows, takes its picture, then
+// presses it or, for the progress dialog, lets the held bar go and waits
+// until the dialog ends. False when the dialog did not come.
+bool PerformPlannedStep(const RunPlan& plan, const Step& step, const PROCESS_INFORMATION& child)
 {
-    const Step* step = &plan.steps[*at];
-    int standIn = -1;
-    if (step->dialog == kProgress && step->action == "wait" && !plan.fullBar && *at + 1 < plan.steps.size())
-        standIn = plan.steps[*at + 1].dialog;
-    int found = -1;
-    HWND dialog = WaitForDialog(child.hProcess, child.dwProcessId, plan.layouts, step->dialog, standIn, &found);
+    HWND dialog = WaitForDialog(child.hProcess, child.dwProcessId, plan.layouts, step.dialog);
     if (dialog == nullptr)
         return false;
-    if (found != step->dialog) {
-        std::printf("IDD_PROGRESS ended before it was seen\n");
-        step = &plan.steps[++*at];
-    }
-    const ExpectedDialog& layout = plan.layouts[step->dialog];
+    if (g_barWatch.hook == nullptr && !WatchBar(dialog, plan.cancelAt))
+        return false;
+    const ExpectedDialog& layout = plan.layouts[step.dialog];
     // The modal loop runs once the dialog answers a sent message.
     DWORD_PTR ignored = 0;
     SendMessageTimeoutA(dialog, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
     CheckDialog(dialog, layout);
     TakePicture(plan, dialog, layout);
-    if (step->dialog == kProgress) {
-        int cancelAt = -1;
-        if (step->action.compare(0, 7, "cancel@") == 0)
-            cancelAt = std::atoi(step->action.c_str() + 7);
-        else if (step->action != "wait")
-            Fail("unknown progress action %s", step->action.c_str());
-        DriveProgress(dialog, cancelAt, plan.fullBar);
-    } else {
-        PerformStep(dialog, layout, step->action);
-    }
+    if (step.dialog == kProgress)
+        DriveProgress(dialog, child.hProcess, plan.cancelAt, plan.fullBar);
+    else
+        PerformStep(dialog, layout, step.action);
     return true;
 }
 
@@ -580,8 +569,8 @@ int RunScenario(int argc, char** argv)
     PROCESS_INFORMATION child = {};
     if (!StartSetup(plan.setup, &child))
         return 1;
-    for (size_t at = 0; at < plan.steps.size(); ++at) {
-        if (!PerformPlannedStep(plan, &at, child))
+    for (const Step& step : plan.steps) {
+        if (!PerformPlannedStep(plan, step, child))
             break;
     }
     ExpectQuietEnd(plan, child);
