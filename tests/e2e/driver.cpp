@@ -238,54 +238,90 @@ void CheckDialog(HWND dialog, const ExpectedDialog& layout)
     std::fflush(stdout);
 }
 
-// Saves the dialog's client area as a 24-bit BMP, copied from the screen.
-bool SaveClientBitmap(HWND dialog, const std::string& path)
+// More than a few colours: the painted dialog, not a window whose pixels
+// have not reached the display yet.
+bool ShowsContent(const std::vector<unsigned char>& pixels)
 {
-    RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-    // The window's pixels reach the display a moment after painting.
-    Sleep(300);
+    std::vector<DWORD> seen;
+    for (size_t i = 0; i + 2 < pixels.size() && seen.size() <= 4; i += 3) {
+        DWORD colour = pixels[i] | pixels[i + 1] << 8 | pixels[i + 2] << 16;
+        bool known = false;
+        for (DWORD other : seen)
+            known = known || other == colour;
+        if (!known)
+            seen.push_back(colour);
+    }
+    return seen.size() > 4;
+}
+
+// The screen's copy of the dialog's client area as 24-bit rows of stride
+// bytes; empty when it cannot be read.
+std::vector<unsigned char> CaptureClient(HWND dialog, BITMAPINFOHEADER* header)
+{
     RECT client;
     GetClientRect(dialog, &client);
     POINT origin = {0, 0};
     ClientToScreen(dialog, &origin);
-    int width = client.right;
-    int height = client.bottom;
-
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
     BITMAPINFO info = {};
     info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = height;
+    info.bmiHeader.biWidth = client.right;
+    info.bmiHeader.biHeight = client.bottom;
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = 24;
     info.bmiHeader.biCompression = BI_RGB;
+    *header = info.bmiHeader;
+    DWORD stride = ((client.right * 3 + 3) / 4) * 4;
+
+    std::vector<unsigned char> pixels;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
     void* bits = nullptr;
     HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    bool ok = false;
     if (bitmap != nullptr) {
         HGDIOBJ old = SelectObject(memory, bitmap);
-        ok = BitBlt(memory, 0, 0, width, height, screen, origin.x, origin.y, SRCCOPY) != 0;
-        GdiFlush();
+        if (BitBlt(memory, 0, 0, client.right, client.bottom, screen, origin.x, origin.y, SRCCOPY)) {
+            GdiFlush();
+            const unsigned char* begin = static_cast<const unsigned char*>(bits);
+            pixels.assign(begin, begin + stride * client.bottom);
+        }
         SelectObject(memory, old);
-    }
-    if (ok) {
-        DWORD stride = ((width * 3 + 3) / 4) * 4;
-        BITMAPFILEHEADER file = {};
-        file.bfType = 0x4D42;
-        file.bfOffBits = sizeof(file) + sizeof(info.bmiHeader);
-        file.bfSize = file.bfOffBits + stride * height;
-        FILE* out = _wfopen(Wide(path).c_str(), L"wb");
-        ok = out != nullptr && std::fwrite(&file, sizeof(file), 1, out) == 1 &&
-             std::fwrite(&info.bmiHeader, sizeof(info.bmiHeader), 1, out) == 1 &&
-             std::fwrite(bits, stride * height, 1, out) == 1;
-        if (out != nullptr && std::fclose(out) != 0)
-            ok = false;
-    }
-    if (bitmap != nullptr)
         DeleteObject(bitmap);
+    }
     DeleteDC(memory);
     ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+// Saves the dialog's client area as a 24-bit BMP, copied from the screen.
+// The pixels reach the display when the dialog's thread next waits, a
+// moment after painting, so it captures until two captures 100 ms apart
+// agree and show the dialog; the time limit only bounds a hang.
+bool SaveClientBitmap(HWND dialog, const std::string& path)
+{
+    RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    BITMAPINFOHEADER header;
+    std::vector<unsigned char> pixels = CaptureClient(dialog, &header);
+    DWORD start = GetTickCount();
+    for (;;) {
+        Sleep(100);
+        std::vector<unsigned char> again = CaptureClient(dialog, &header);
+        bool settled = !again.empty() && again == pixels && ShowsContent(again);
+        pixels.swap(again);
+        if (settled || GetTickCount() - start > kDialogTimeoutMs / 6)
+            break;
+    }
+    if (pixels.empty())
+        return false;
+    BITMAPFILEHEADER file = {};
+    file.bfType = 0x4D42;
+    file.bfOffBits = sizeof(file) + sizeof(header);
+    file.bfSize = file.bfOffBits + static_cast<DWORD>(pixels.size());
+    FILE* out = _wfopen(Wide(path).c_str(), L"wb");
+    bool ok = out != nullptr && std::fwrite(&file, sizeof(file), 1, out) == 1 &&
+              std::fwrite(&header, sizeof(header), 1, out) == 1 &&
+              std::fwrite(pixels.data(), pixels.size(), 1, out) == 1;
+    if (out != nullptr && std::fclose(out) != 0)
+        ok = false;
     return ok;
 }
 
