@@ -36,6 +36,7 @@ setting = $(if $(2),$(call quote,-D$(1)=$(2)),-U$(1))
 WINDOWS_SETTINGS := \
 	-DQUARN_EXECUTABLE=$(CURDIR)/build/native-release/tools/quarn \
 	-DMAKE_ICON_EXECUTABLE=$(CURDIR)/build/native-release/tools/make_icon \
+	-DATTACH_PAYLOAD_EXECUTABLE=$(CURDIR)/build/native-release/tools/attach_payload \
 	$(call setting,INSTALLER_PAYLOAD_DIR,$(if $(PAYLOAD_DIR),$(abspath $(PAYLOAD_DIR)))) \
 	$(call setting,INSTALLER_PRODUCT_NAME,$(PRODUCT_NAME)) \
 	$(call setting,INSTALLER_INSTALL_DIR,$(INSTALL_DIR)) \
@@ -60,11 +61,11 @@ deps:
 build-deps:
 	@scripts/install-deps.sh build
 
-# The optimised host tools that build installers: quarn and the icon
-# generator.
+# The optimised host tools that build installers: quarn, the icon generator
+# and the payload attacher.
 tools: build-deps
 	cmake --preset native-release >/dev/null
-	cmake --build --preset native-release -j $(JOBS) --target quarn make_icon
+	cmake --build --preset native-release -j $(JOBS) --target quarn make_icon attach_payload
 
 # The host build with sanitizers: the portable core's tests and the tools'.
 native: deps

@@ -4,12 +4,13 @@
 find_package(ZLIB REQUIRED)
 get_filename_component(core_root ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
 if(WIN32)
-    set(core_platform ${core_root}/platform/platform_win32.cpp)
+    set(core_platform ${core_root}/platform/platform_win32.cpp ${core_root}/platform/payload_file_win32.cpp)
 else()
     set(core_platform ${core_root}/platform/platform_native.cpp)
 endif()
 add_library(core STATIC
     ${core_root}/payload/payload_view.cpp
+    ${core_root}/payload/appended_payload.cpp
     ${core_root}/payload/inflating_reader.cpp
     ${core_root}/payload/archive_extractor.cpp
     ${core_root}/payload/payload_range.cpp

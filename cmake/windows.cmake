@@ -21,9 +21,12 @@ set(INSTALLER_SOURCE_DATE_EPOCH "" CACHE STRING
     "Seconds since 1970 for the PE time stamp and the rights notice's year; empty: SOURCE_DATE_EPOCH from the environment, else the last commit's time")
 set(INSTALLER_SIGN_PKCS12 "" CACHE FILEPATH "Signs setup.exe with this PKCS#12 key and certificate when set")
 set(INSTALLER_SIGN_PASSWORD_FILE "" CACHE FILEPATH "The file holding the PKCS#12 password, if it has one")
+set(INSTALLER_FORCE_APPENDED OFF CACHE BOOL
+    "For tests: carry the payload after the image even when it would fit a resource")
 set(QUARN_EXECUTABLE "" CACHE FILEPATH "The host build's quarn packer")
 set(MAKE_ICON_EXECUTABLE "" CACHE FILEPATH "The host build's icon generator")
-foreach(tool QUARN_EXECUTABLE MAKE_ICON_EXECUTABLE)
+set(ATTACH_PAYLOAD_EXECUTABLE "" CACHE FILEPATH "The host build's payload attacher")
+foreach(tool QUARN_EXECUTABLE MAKE_ICON_EXECUTABLE ATTACH_PAYLOAD_EXECUTABLE)
     if(NOT ${tool})
         message(FATAL_ERROR "${tool} must name the host build's tool (make installer sets it)")
     endif()
@@ -156,13 +159,15 @@ endfunction()
 # hands the same values, and the folder the payload was packed from, to the
 # demo and the tests as shell assignments.
 #   generate_installer_sources(DIR OUT_SOURCES [PRODUCT NAME] [INSTALL_DIR PATH] [EXE_NAME FILE]
-#                              [PAYLOAD_TARGET TARGET])
+#                              [PAYLOAD_TARGET TARGET] [APPENDED])
 # Unset values are the product's own; PAYLOAD_TARGET (default payload) is an
 # add_payload target, or any target with the properties PAYLOAD_FILE,
 # PAYLOAD_TREE and NAME_ENCODING; the names are written in the payload's
-# encoding.
+# encoding. The payload resource is DIR/payload-resource.bin: the payload
+# itself, or the record of a payload carried after the image (over 1 GiB,
+# or with APPENDED), which add_installer then appends.
 function(generate_installer_sources dir out_sources)
-    cmake_parse_arguments(PARSE_ARGV 2 arg "" "PRODUCT;INSTALL_DIR;EXE_NAME;PAYLOAD_TARGET" "")
+    cmake_parse_arguments(PARSE_ARGV 2 arg "APPENDED" "PRODUCT;INSTALL_DIR;EXE_NAME;PAYLOAD_TARGET" "")
     take_defaults(arg PRODUCT "${INSTALLER_PRODUCT_NAME}" INSTALL_DIR "${INSTALLER_INSTALL_DIR}"
         EXE_NAME "${INSTALLER_EXE_NAME}" PAYLOAD_TARGET payload)
     set(product "${arg_PRODUCT}")
@@ -181,7 +186,20 @@ function(generate_installer_sources dir out_sources)
     string(REPLACE "<" "&lt;" PRODUCT_DESCRIPTION "${PRODUCT_DESCRIPTION}")
     set(RC_YEAR "${INSTALLER_YEAR}")
     set(RC_ICON "${INSTALLER_ICON}")
-    set(RC_PAYLOAD "${payload}")
+    # The payload's size is known only once it is packed, so the build
+    # decides its form.
+    set(RC_PAYLOAD "${dir}/payload-resource.bin")
+    set(appended "")
+    if(arg_APPENDED OR INSTALLER_FORCE_APPENDED)
+        set(appended --appended)
+    endif()
+    # Rewritten only when the form asked for changes, so that a new one
+    # makes the resource again.
+    file(CONFIGURE OUTPUT ${dir}/payload-form.txt CONTENT "${appended}\n")
+    add_custom_command(OUTPUT ${RC_PAYLOAD}
+        COMMAND ${ATTACH_PAYLOAD_EXECUTABLE} resource ${payload} ${RC_PAYLOAD} ${appended}
+        DEPENDS ${payload} ${ATTACH_PAYLOAD_EXECUTABLE} ${dir}/payload-form.txt
+        VERBATIM)
     set(RC_MANIFEST "${dir}/setup.manifest")
     configure_file(${PROJECT_SOURCE_DIR}/shell/install_config.cpp.in ${dir}/install_config.cpp @ONLY)
     configure_file(${PROJECT_SOURCE_DIR}/resources/setup.manifest.in ${dir}/setup.manifest @ONLY)
@@ -190,7 +208,7 @@ function(generate_installer_sources dir out_sources)
     # archive's names are.
     set_source_files_properties(${dir}/install_config.cpp PROPERTIES COMPILE_OPTIONS -fexec-charset=${NAME_CHARSET})
     set_source_files_properties(${dir}/installer.rc PROPERTIES
-        OBJECT_DEPENDS "${INSTALLER_ICON};${payload};${dir}/setup.manifest")
+        OBJECT_DEPENDS "${INSTALLER_ICON};${RC_PAYLOAD};${dir}/payload-form.txt;${dir}/setup.manifest")
 
     set(env "")
     foreach(pair "product;${product}" "install_dir;${install_dir}" "exe_name;${exe_name}"
@@ -235,18 +253,24 @@ endif()
 function(add_installer target)
     cmake_parse_arguments(PARSE_ARGV 1 arg "" "PAYLOAD_TARGET" "")
     take_defaults(arg PAYLOAD_TARGET payload)
-    generate_installer_sources(${CMAKE_CURRENT_BINARY_DIR}/${target} sources ${ARGN})
+    set(dir ${CMAKE_CURRENT_BINARY_DIR}/${target})
+    generate_installer_sources(${dir} sources ${ARGN})
     string(REPLACE "_" "-" output_name ${target})
     add_executable(${target} WIN32
         ${PROJECT_SOURCE_DIR}/shell/win_main.cpp ${PROJECT_SOURCE_DIR}/shell/startup.cpp
         ${PROJECT_SOURCE_DIR}/shell/dll_search.cpp ${sources})
     set_target_properties(${target} PROPERTIES OUTPUT_NAME ${output_name}
-        INSTALLER_CONFIG ${CMAKE_CURRENT_BINARY_DIR}/${target}/installer.env)
+        INSTALLER_CONFIG ${dir}/installer.env)
     target_link_options(${target} PRIVATE -nostartfiles -Wl,--entry=${INSTALLER_ENTRY} ${INSTALLER_HARDENING})
     target_compile_options(${target} PRIVATE ${INSTALLER_CODE_OPTIONS})
     target_link_libraries(${target} PRIVATE installer_shell)
     link_delay_loaded(${target})
     add_dependencies(${target} ${arg_PAYLOAD_TARGET} installer_icon)
+    # After the link and before any signing, which covers what is appended.
+    get_target_property(payload ${arg_PAYLOAD_TARGET} PAYLOAD_FILE)
+    add_custom_command(TARGET ${target} POST_BUILD
+        COMMAND ${ATTACH_PAYLOAD_EXECUTABLE} append $<TARGET_FILE:${target}> ${payload} ${dir}/payload-resource.bin
+        VERBATIM)
 endfunction()
 
 # The sample game's executable, staged into the sample payload.

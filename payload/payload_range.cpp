@@ -24,12 +24,12 @@ int ReadRange(void* context, unsigned char* buffer, int capacity)
 
 const char* ExtractPayloadRange(const PayloadRange& range)
 {
-    RangeSource source{{range.base, range.size, 0}, &range};
+    RangeSource source{{range.base, range.size, 0, nullptr, nullptr}, &range};
     return ExtractArchiveFrom(ReadRange, &source);
 }
 
 const char* WalkPayloadRange(const PayloadRange& range, const ArchiveEntryHandler& handler)
 {
-    RangeSource source{{range.base, range.size, 0}, &range};
+    RangeSource source{{range.base, range.size, 0, nullptr, nullptr}, &range};
     return WalkArchiveFrom(ReadRange, &source, handler);
 }

@@ -14,7 +14,7 @@ using PayloadProgress = void (*)(void* context, int percent);
 
 struct PayloadRange {
     const unsigned char* base;
-    int32_t size;
+    int64_t size;
     PayloadProgress progress;  // null for none
     void* context;
 };

@@ -5,34 +5,56 @@
 
 #include "payload/progress_window.h"
 
-PayloadView g_payloadView = {nullptr, 0, 0};
+PayloadView g_payloadView = {nullptr, 0, 0, nullptr, nullptr};
 std::atomic<WindowHandle> g_progressDialog{nullptr};
 std::atomic<WindowHandle> g_progressBar{nullptr};
 
-int PayloadPercent(int32_t consumed, int32_t size)
+int PayloadPercent(int64_t consumed, int64_t size)
 {
     if (size <= 0)
         return 0;
-    return static_cast<int>(static_cast<int64_t>(consumed) * 100 / size);
+    // The largest whole p with p * size <= consumed * 100, found without a
+    // 64-bit division, which 32-bit code takes from the compiler's runtime.
+    int percent = 0;
+    for (int step = 64; step > 0; step /= 2) {
+        if (percent + step <= 100 && (percent + step) * size <= consumed * 100)
+            percent += step;
+    }
+    return percent;
 }
 
 int TakePayloadSlice(PayloadView* view, unsigned char* buffer, int capacity)
 {
-    int32_t n = view->size - view->consumed;
+    int64_t n = view->size - view->consumed;
     if (n > capacity)
         n = capacity;
     if (n < 0)
         n = 0;
-    if (n > 0)
-        std::memcpy(buffer, view->base + view->consumed, static_cast<size_t>(n));
+    if (view->base != nullptr) {
+        if (n > 0)
+            std::memcpy(buffer, view->base + view->consumed, static_cast<size_t>(n));
+    } else {
+        // A slice may span the edge of two windows.
+        for (int64_t done = 0; done < n;) {
+            int64_t available = 0;
+            const unsigned char* at = view->window(view->windowContext, view->consumed + done, &available);
+            if (at == nullptr || available < 1)
+                return -1;
+            int64_t piece = n - done < available ? n - done : available;
+            std::memcpy(buffer + done, at, static_cast<size_t>(piece));
+            done += piece;
+        }
+    }
     view->consumed += n;
-    return n;
+    return static_cast<int>(n);
 }
 
 int ReadPayload(void* context, unsigned char* buffer, int capacity)
 {
     (void)context;
     int n = TakePayloadSlice(&g_payloadView, buffer, capacity);
+    if (n < 0)
+        return n;
     WindowHandle bar = g_progressBar.load();
     if (bar != nullptr)
         SendWindowMessage(bar, kProgressSetPos,

@@ -20,6 +20,6 @@ static_assert(sizeof kQuarnFileTag == sizeof kQuarnFolderTag, "both tags have on
 inline constexpr int kQuarnLineBuffer = 5000;
 inline constexpr int kQuarnMaxLine = kQuarnLineBuffer - 1;
 
-// Sizes are read as signed 32-bit counts: a file's body, and the payload
-// the installer carries.
+// A file's body size is read as a signed 32-bit count. (The payload's own
+// size is 64-bit.)
 inline constexpr int32_t kQuarnMaxSize = INT32_MAX;

@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <new>
 
+#include "payload/appended_payload.h"
 #include "payload/payload_view.h"
+#include "platform/payload_file.h"
 #include "platform/platform_win32.h"
 #include "resources/resource_ids.h"
 #include "shell/dialogs.h"
@@ -39,24 +41,40 @@ constexpr DWORD kWorkerGraceMilliseconds = 5000;
     std::exit(1);
 }
 
+// Points g_payloadView at the payload: the resource itself, or the part of
+// setup.exe's file that the resource's record names. False when there is
+// none, or the file is shorter than the record says.
+static bool FindPayload()
+{
+    HMODULE module = GetModuleHandleA(nullptr);
+    if (module == nullptr)
+        return false;
+    HRSRC resource = FindResourceA(module, MAKEINTRESOURCEA(IDR_PAYLOAD), RT_PAYLOAD);
+    if (resource == nullptr)
+        return false;
+    DWORD size = SizeofResource(module, resource);
+    HGLOBAL loaded = LoadResource(nullptr, resource);
+    const unsigned char* bytes = loaded != nullptr ? static_cast<const unsigned char*>(LockResource(loaded)) : nullptr;
+    if (size == 0 || bytes == nullptr)
+        return false;
+    AppendedPayload appended;
+    if (!ReadAppendedRecord(bytes, size, &appended)) {
+        g_payloadView = {bytes, static_cast<int64_t>(size), 0, nullptr, nullptr};
+        return true;
+    }
+    // Open for the rest of the process.
+    static PayloadFile file;
+    if (!OpenPayloadFile(&file, appended.offset, appended.length))
+        return false;
+    g_payloadView = {nullptr, static_cast<int64_t>(appended.length), 0, MapPayloadWindow, &file};
+    return true;
+}
+
 // Returns after a completed install; every failure ends the process with
 // exit code 1.
 static void RunInstall()
 {
-    HMODULE module = GetModuleHandleA(nullptr);
-    if (module == nullptr)
-        Fail();
-    HRSRC resource = FindResourceA(module, MAKEINTRESOURCEA(IDR_PAYLOAD), RT_PAYLOAD);
-    if (resource == nullptr)
-        Fail();
-    g_payloadView.size = static_cast<int32_t>(SizeofResource(module, resource));
-    if (g_payloadView.size <= 0)
-        Fail();
-    HGLOBAL loaded = LoadResource(nullptr, resource);
-    if (loaded == nullptr)
-        Fail();
-    g_payloadView.base = static_cast<const unsigned char*>(LockResource(loaded));
-    if (g_payloadView.base == nullptr)
+    if (!FindPayload())
         Fail();
 
     if (!EnterInstallFolder(kInstallDir))

@@ -1,6 +1,7 @@
 // Payload slices and the progress percentage they report.
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -32,6 +33,45 @@ TEST(PayloadPercent, StaysWithinZeroToHundredPastTheThirtyTwoBitProductLimit)
 }
 
 TEST(PayloadPercent, EmptyPayloadIsZero) { EXPECT_EQ(PayloadPercent(0, 0), 0); }
+
+// Found without a division: it must agree with one, for appended payloads
+// up to 4 GiB too.
+TEST(PayloadPercent, AgreesWithTheDivisionUpToFourGibibytes)
+{
+    const int64_t size = (int64_t{1} << 32) - 1;
+    for (int64_t consumed = 0; consumed <= size; consumed += size / 997 + 1)
+        EXPECT_EQ(PayloadPercent(consumed, size), consumed * 100 / size) << consumed;
+    EXPECT_EQ(PayloadPercent(size - 1, size), 99);
+    EXPECT_EQ(PayloadPercent(size, size), 100);
+}
+
+// A payload read through windows of a file: windows of 7 bytes, so slices
+// span their edges, each handed out whole.
+TEST(TakePayloadSlice, CopiesAcrossWindowEdgesAndStopsWhereNoWindowMaps)
+{
+    struct Windows {
+        std::string bytes;
+        int64_t mappable;  // windows map below this offset only
+        static const unsigned char* Map(void* context, int64_t offset, int64_t* available)
+        {
+            auto* self = static_cast<Windows*>(context);
+            if (offset >= self->mappable)
+                return nullptr;
+            const int64_t edge = (offset / 7 + 1) * 7;
+            *available = std::min<int64_t>(edge, static_cast<int64_t>(self->bytes.size())) - offset;
+            return reinterpret_cast<const unsigned char*>(self->bytes.data()) + offset;
+        }
+    };
+    Windows windows{"abcdefghijklmnopqrstuvwxyz0123456789", 30};
+    PayloadView view{nullptr, 36, 0, Windows::Map, &windows};
+    unsigned char buffer[16];
+    ASSERT_EQ(TakePayloadSlice(&view, buffer, 16), 16);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 16), "abcdefghijklmnop");
+    ASSERT_EQ(TakePayloadSlice(&view, buffer, 10), 10);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 10), "qrstuvwxyz");
+    EXPECT_EQ(TakePayloadSlice(&view, buffer, 16), -1) << "offset 30 does not map";
+    EXPECT_EQ(view.consumed, 26);
+}
 
 class ReadPayloadTest : public ExtractionTest {
 protected:

@@ -77,8 +77,8 @@ int MapPayload(const char* path, MappedPayload* mapped)
         result = Fail(kExitUsage, path, "not a file");
     } else if (info.st_size == 0) {
         result = Fail(kExitBadArchive, path, "empty payload");
-    } else if (info.st_size > kQuarnMaxSize) {
-        result = Fail(kExitBadArchive, path, "payload is over " + std::to_string(kQuarnMaxSize) + " bytes");
+    } else if (static_cast<uint64_t>(info.st_size) > kMaxPayloadBytes) {
+        result = Fail(kExitBadArchive, path, "payload is over " + std::to_string(kMaxPayloadBytes) + " bytes");
     } else {
         void* base = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
         if (base == MAP_FAILED) {
@@ -94,7 +94,7 @@ int MapPayload(const char* path, MappedPayload* mapped)
 
 PayloadRange RangeOf(const MappedPayload& mapped, PayloadProgress progress, void* context)
 {
-    return {mapped.base, static_cast<int32_t>(mapped.size), progress, context};
+    return {mapped.base, static_cast<int64_t>(mapped.size), progress, context};
 }
 
 void RemoveTemporaryAndDie(int signal)

@@ -399,6 +399,16 @@ def damaged(t, how):
     t.run_setup(t.setup_with_payload(bad), "install=ok", "progress=wait", "fail=ok", "--exit", "1")
 
 
+def appended_short(t):
+    """The payload after the image cut short, as a download that stopped: exit
+    1 after the first dialog, before anything is written."""
+    whole = t.setup.exe.read_bytes()
+    short = t.work / "setup-short.exe"
+    short.write_bytes(whole[:len(whole) - 1000])
+    t.run_setup(short, "install=ok", "--exit", "1")
+    t.expect_nothing_written()
+
+
 def undefined_byte(t):
     """A payload from another writer with a name holding a byte Windows-1252
     leaves undefined stops at IDD_FAIL, with no file under another name."""
@@ -563,6 +573,8 @@ ROWS = {row.name: row for row in [
     Row("reinstall", reinstall),
     Row("damaged-short", damaged, ("short",)),
     Row("damaged-flipped", damaged, ("flipped",)),
+    Row("appended", install, installer="setup_appended"),
+    Row("appended-short", appended_short, installer="setup_appended"),
     Row("no-parent", no_parent, installer="setup_no_parent"),
     Row("undefined-byte", undefined_byte),
     Row("group-blocked", group_blocked),

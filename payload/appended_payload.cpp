@@ -1,0 +1,39 @@
+// The appended payload's record.
+#include "payload/appended_payload.h"
+
+#include <cstring>
+
+static uint64_t Read64(const unsigned char* bytes)
+{
+    uint64_t value = 0;
+    for (int i = 7; i >= 0; --i)
+        value = value << 8 | bytes[i];
+    return value;
+}
+
+static void Write64(uint64_t value, unsigned char* bytes)
+{
+    for (int i = 0; i < 8; ++i)
+        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+bool ReadAppendedRecord(const unsigned char* record, uint64_t size, AppendedPayload* payload)
+{
+    if (size != kAppendedRecordBytes)
+        return false;
+    // No memcmp: setup.exe takes only the C runtime functions it lists.
+    for (size_t i = 0; i < sizeof kAppendedMarker; ++i) {
+        if (record[i] != static_cast<unsigned char>(kAppendedMarker[i]))
+            return false;
+    }
+    payload->offset = Read64(record + 16);
+    payload->length = Read64(record + 24);
+    return true;
+}
+
+void WriteAppendedRecord(const AppendedPayload& payload, unsigned char* record)
+{
+    std::memcpy(record, kAppendedMarker, sizeof kAppendedMarker);
+    Write64(payload.offset, record + 16);
+    Write64(payload.length, record + 24);
+}
