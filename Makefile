@@ -51,7 +51,7 @@ WINDOWS_SETTINGS := \
 # Seconds each fuzz target runs under `make fuzz`.
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build-deps tools native installer windows-trees fuzz-build fuzz test demo bench clean
+.PHONY: all deps build-deps tools native installer windows-trees fuzz-build fuzz test demo bench big-game clean
 
 all: installer
 
@@ -108,6 +108,11 @@ test: native windows-trees fuzz-build
 
 demo: windows-trees
 	scripts/run-demo.sh
+
+# A 3 GB game built, signed, verified and installed under 32-bit Wine, with
+# the figures; some 20 GB of disk and many minutes, so not part of `make test`.
+big-game: windows-trees
+	PYTHONPATH=$(CURDIR)/scripts:$(CURDIR)/tests python3 tests/big_game/big_game.py
 
 bench: deps
 	cmake --preset native-release -DINSTALLER_BENCH=ON >/dev/null
