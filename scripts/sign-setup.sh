@@ -23,5 +23,10 @@ if ! osslsigncode sign -pkcs12 "$key" "${password[@]}" -h sha256 -time "$epoch" 
     echo "sign-setup: $key: $(head -n 1 "$log")" >&2
     exit 1
 fi
+# The signature is found through 32-bit file offsets.
+if [ "$(stat -c %s "$setup.signing")" -ge 4294967296 ]; then
+    echo "sign-setup: $setup: 4 GiB or more once signed, more than a Windows program may be" >&2
+    exit 1
+fi
 chmod --reference="$unsigned" "$setup.signing"
 mv "$setup.signing" "$setup"
