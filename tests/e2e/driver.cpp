@@ -1,8 +1,8 @@
 // End-to-end driver: runs setup.exe under Wine as a person would, finds each
 // dialog by its caption, checks what it shows, presses its buttons, watches
-// every position of the progress bar and reports the exit code. Also swaps the payload resource
-// of a copy of setup.exe, reads a shell link back, and prints the dialogs'
-// pixel sizes for the font in use.
+// every position of the progress bar and reports the exit code. Also swaps
+// the payload resource of a copy of setup.exe, reads a shell link back, and
+// prints the dialogs' pixel sizes for the font in use.
 //
 //   driver run SETUP.EXE --product NAME --install-dir PATH STEP... [--exit N] [--shots DIR] [--full-bar]
 //       NAME and PATH are the installer's configuration, which its dialogs
