@@ -1,5 +1,5 @@
-// The Quarn archive writer: the text in memory, compressed in chunks on
-// every core.
+// The Quarn archive writer: the text into a stream, or in memory,
+// compressed in chunks on every core.
 #include "tools/archive_writer.h"
 
 #include <cstdlib>
@@ -31,8 +31,15 @@ int StartArchive(ArchiveWriter* writer, size_t capacity)
     writer->size = 0;
     writer->capacity = 0;
     writer->errorText = nullptr;
+    writer->stream = nullptr;
     if (Reserve(writer, capacity < 64 ? 64 : capacity) != 0)
         return -1;
+    return WriteArchiveBytes(writer, kQuarnHeader, kQuarnHeaderBytes);
+}
+
+int StartStreamedArchive(ArchiveWriter* writer, DeflateStream* stream)
+{
+    *writer = {nullptr, 0, 0, nullptr, stream};
     return WriteArchiveBytes(writer, kQuarnHeader, kQuarnHeaderBytes);
 }
 
@@ -40,6 +47,12 @@ int WriteArchiveBytes(ArchiveWriter* writer, const void* data, size_t size)
 {
     if (writer->errorText != nullptr)
         return -1;
+    if (writer->stream != nullptr) {
+        if (const char* failure = WriteDeflateStream(writer->stream, data, size))
+            return FailWriter(writer, failure);
+        writer->size += size;
+        return 0;
+    }
     if (size > writer->capacity - writer->size &&
         Reserve(writer, writer->size + (size > writer->size ? size : writer->size)) != 0)
         return -1;
@@ -107,9 +120,4 @@ void FreeCompressed(CompressedArchive* compressed)
     std::free(compressed->bytes);
     compressed->bytes = nullptr;
     compressed->size = 0;
-}
-
-uint64_t CompressionMemory(size_t archiveBytes, int threads)
-{
-    return DeflateMemory(archiveBytes, kDeflateChunkBytes, threads);
 }

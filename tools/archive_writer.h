@@ -1,7 +1,7 @@
-// Writing Quarn archives: the archive text is built in memory, then
-// compressed into one zlib stream on every core (parallel_deflate.h). The
-// folder packer writes payloads with it; tests build archives of their own
-// with it.
+// Writing Quarn archives into one zlib stream compressed on every core
+// (parallel_deflate.h): the folder packer feeds the text straight into the
+// stream as it writes it; tests build texts in memory and compress them
+// whole.
 #pragma once
 
 #include <cstddef>
@@ -12,13 +12,15 @@
 constexpr int kMaxCompressionLevel = 12;
 constexpr int kDefaultCompressionLevel = 12;
 
-// The archive text being built, in one heap block. Every call after a
-// failure does nothing and fails again; errorText says what went wrong first.
+// The archive text being written, into a stream or in one heap block.
+// Every call after a failure does nothing and fails again; errorText says
+// what went wrong first.
 struct ArchiveWriter {
-    unsigned char* bytes;   // null until StartArchive
+    unsigned char* bytes;   // null until StartArchive, and for a stream
     size_t size;            // bytes written so far
     size_t capacity;
     const char* errorText;  // null, or a constant text
+    DeflateStream* stream;  // null: the text is held in bytes
 };
 
 // Starts the text with the header line, taking room for capacity bytes in
@@ -26,7 +28,12 @@ struct ArchiveWriter {
 // needed). Returns 0, or -1 with errorText "out of memory".
 int StartArchive(ArchiveWriter* writer, size_t capacity);
 
-// Appends raw archive bytes. 0, or -1 ("out of memory").
+// Starts a text that goes into stream as it is written, none of it held
+// here. 0, or -1 with errorText the stream's failure.
+int StartStreamedArchive(ArchiveWriter* writer, DeflateStream* stream);
+
+// Appends raw archive bytes. 0, or -1 ("out of memory", or the stream's
+// failure).
 int WriteArchiveBytes(ArchiveWriter* writer, const void* data, size_t size);
 
 // The folder tag, then path and LF; path is written as given (the caller
@@ -51,14 +58,14 @@ struct CompressedArchive {
     size_t size;
 };
 
-// Called while the compression runs: about ten times a second, or once a
-// chunk when it runs on the calling thread alone.
+// Called once a chunk while the compression runs.
 using CompressTick = DeflateTick;
 
-// Compresses the whole text into one zlib stream at level (0..12) in chunks
-// of kDeflateChunkBytes on threads threads (0: one for each core), while
-// this thread calls tick (when not null). The same text and level always
-// give the same bytes, whatever the thread count. The output block is taken
+// Compresses a whole text held in memory into one zlib stream at level
+// (0..12) in chunks of kDeflateChunkBytes on threads threads (0: one for
+// each core), while this thread calls tick (when not null). The same text
+// and level always give the same bytes, whatever the thread count, and the
+// same as a streamed text's. The output block is taken
 // at its bound, but only the pages written are touched. Returns 0, or -1
 // with errorText set: "bad compression level", "out of memory", or
 // "compression failed" (a chunk did not read back as its text).
@@ -66,7 +73,3 @@ int CompressArchive(ArchiveWriter* writer, int level, CompressTick tick, void* c
                     int threads = 0);
 
 void FreeCompressed(CompressedArchive* compressed);
-
-// What CompressArchive holds besides the text of archiveBytes: the output
-// block and the threads' working memory.
-uint64_t CompressionMemory(size_t archiveBytes, int threads);

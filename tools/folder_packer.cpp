@@ -1,6 +1,6 @@
 // The pack run: checks the scanned tree against the installer and the
-// machine's memory, builds the archive text, compresses it and writes the
-// payload.
+// machine's memory, then reads it into the archive text, which the chunked
+// compressor takes as it comes and hands on to the payload file.
 #include "tools/folder_packer.h"
 
 #include <fcntl.h>
@@ -20,14 +20,9 @@ namespace {
 // Bodies are read in pieces of this size, so progress moves within a file.
 constexpr size_t kReadPiece = 64 * 1024;
 
-struct WriterHolder {
-    ArchiveWriter writer{};
-    CompressedArchive compressed{};
-    ~WriterHolder()
-    {
-        EndArchiveWriter(&writer);
-        FreeCompressed(&compressed);
-    }
+struct StreamHolder {
+    DeflateStream* stream = nullptr;
+    ~StreamHolder() { EndDeflateStream(stream); }
 };
 
 // One pack: what PackFolder was given, the tree the scan found, and the
@@ -38,16 +33,44 @@ struct PackRun {
     const PackOptions* options;
     PackError* error;
     PackStatus status;  // as last reported
-    ArchiveWriter* writer;
+    ArchiveWriter writer;
+    PayloadOutput* output;
+    uint64_t written;      // payload bytes
+    bool outputRefused;    // error says why
     unsigned char* chunk;  // kReadPiece bytes for reading bodies
 };
 
 }  // namespace
 
+// False, with the error the payload's file gave, or else the stream's.
+static bool StreamFailed(PackRun* run, const char* failure)
+{
+    return !run->outputRefused ? Refuse(run->error, run->payload, failure) : false;
+}
+
 // Every writer result is checked here: a failure names the payload.
 static bool WriterOk(PackRun* run, int result)
 {
-    return result == 0 || Refuse(run->error, run->payload, run->writer->errorText);
+    return result == 0 || StreamFailed(run, run->writer.errorText);
+}
+
+static bool RefuseOverLimit(PackRun* run)
+{
+    return Refuse(run->error, run->payload,
+                  "payload would be over the " + std::to_string(run->options->maxPayloadBytes) +
+                      " bytes that setup.exe can hold");
+}
+
+// The stream's sink: the payload stops as soon as it grows over the limit.
+static bool WriteStreamBytes(void* context, const unsigned char* bytes, size_t size)
+{
+    PackRun* run = static_cast<PackRun*>(context);
+    run->written += size;
+    const bool fits = run->written <= run->options->maxPayloadBytes;
+    run->outputRefused = !fits || !WritePayloadOutput(run->output, bytes, size, run->error);
+    if (!fits)
+        RefuseOverLimit(run);
+    return !run->outputRefused;
 }
 
 static void Report(PackRun* run, PackStage stage, uint64_t done, uint64_t total)
@@ -59,17 +82,18 @@ static void Report(PackRun* run, PackStage stage, uint64_t done, uint64_t total)
         run->options->progress(run->options->context, run->status);
 }
 
-static void ReportCompressing(void* context, const DeflateProgress& progress)
+// A chunk reached the payload.
+static void ReportChunk(void* context, const DeflateProgress& progress)
 {
     PackRun* run = static_cast<PackRun*>(context);
     run->status.chunksDone = progress.chunksDone;
-    run->status.chunks = progress.chunks;
     run->status.threads = progress.threads;
-    Report(run, PackStage::Compressing, progress.textDone, run->status.archiveBytes);
+    Report(run, PackStage::Packing, run->status.done, run->status.total);
 }
 
-// What the text and the compressed output will take, refused when that is
-// more than the machine's memory.
+// The archive's size and what the stream will hold, refused when that is
+// more than the machine's memory; at level 0 the payload's size is known,
+// and refused over the limit.
 static bool SizeUp(PackRun* run)
 {
     uint64_t archive = kQuarnHeaderBytes;
@@ -77,13 +101,19 @@ static bool SizeUp(PackRun* run)
         const char* path = entry.archive.c_str();
         archive += entry.folder ? FolderEntryBytes(path) : FileEntryBytes(path, entry.size);
     }
-    run->status.archiveBytes = archive;
-    run->status.memoryBytes = archive + CompressionMemory(archive, run->options->threads);
+    PackStatus& status = run->status;
+    status.archiveBytes = archive;
+    status.total = run->tree.totalBytes;
+    status.chunks = archive / kDeflateChunkBytes + (archive % kDeflateChunkBytes != 0);
+    status.threads = DeflateThreads(run->options->threads, archive, kDeflateChunkBytes);
+    status.memoryBytes = DeflateStreamMemory(status.threads, kDeflateChunkBytes);
     const uint64_t physical = static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
-    if (run->status.memoryBytes > physical)
+    if (status.memoryBytes > physical)
         return Refuse(run->error, run->tree.dir,
-                      "packing needs about " + std::to_string(run->status.memoryBytes >> 20) +
+                      "packing needs about " + std::to_string(status.memoryBytes >> 20) +
                           " MB of memory, more than this machine's " + std::to_string(physical >> 20) + " MB");
+    if (run->options->level == 0 && StoredStreamBytes(archive, kDeflateChunkBytes) > run->options->maxPayloadBytes)
+        return RefuseOverLimit(run);
     return true;
 }
 
@@ -108,9 +138,9 @@ static bool WriteBody(PackRun* run, const PackEntry& entry)
         copied += got;
         if (copied > entry.size)
             break;
-        if (!WriterOk(run, WriteArchiveBytes(run->writer, run->chunk, static_cast<size_t>(got))))
+        if (!WriterOk(run, WriteArchiveBytes(&run->writer, run->chunk, static_cast<size_t>(got))))
             return false;
-        Report(run, PackStage::Reading, run->status.done + static_cast<uint64_t>(got), run->tree.totalBytes);
+        Report(run, PackStage::Packing, run->status.done + static_cast<uint64_t>(got), run->status.total);
     }
     if (copied != entry.size)
         return Refuse(run->error, path, "file changed while it was being packed");
@@ -121,37 +151,35 @@ static bool WriteEntry(PackRun* run, const PackEntry& entry)
 {
     if (entry.folder)
         return OpenFolder(&run->tree, entry, run->error) &&
-               WriterOk(run, WriteFolderEntry(run->writer, entry.archive.c_str()));
-    return WriterOk(run, WriteFileHeader(run->writer, entry.archive.c_str(), entry.size)) && WriteBody(run, entry);
+               WriterOk(run, WriteFolderEntry(&run->writer, entry.archive.c_str()));
+    return WriterOk(run, WriteFileHeader(&run->writer, entry.archive.c_str(), entry.size)) && WriteBody(run, entry);
 }
 
-// Builds the archive text and compresses it; the payload is refused, before
-// anything is written, when it would be larger than the installer can hold.
-static bool BuildPayload(PackRun* run, CompressedArchive* compressed)
+// Reads the tree into the stream and ends the stream.
+static bool WritePayload(PackRun* run)
 {
-    if (!WriterOk(run, StartArchive(run->writer, run->status.archiveBytes)))
-        return false;
-    for (const PackEntry& entry : run->tree.entries) {
-        if (!WriteEntry(run, entry))
+    StreamHolder holder;
+    const DeflateStreamJob job{run->options->level, run->status.threads, kDeflateChunkBytes, ReportChunk, run,
+                               WriteStreamBytes, run, nullptr};
+    const char* failure = StartDeflateStream(job, &holder.stream);
+    if (failure == nullptr && StartStreamedArchive(&run->writer, holder.stream) != 0)
+        failure = run->writer.errorText;
+    for (size_t i = 0; failure == nullptr && i < run->tree.entries.size(); ++i) {
+        if (!WriteEntry(run, run->tree.entries[i]))
             return false;
     }
-    if (!WriterOk(run, CompressArchive(run->writer, run->options->level, ReportCompressing, run, compressed,
-                                       run->options->threads)))
-        return false;
-    if (compressed->size > run->options->maxPayloadBytes)
-        return Refuse(run->error, run->payload,
-                      "payload would be " + std::to_string(compressed->size) + " bytes, over the " +
-                          std::to_string(run->options->maxPayloadBytes) + " that setup.exe can hold");
-    return true;
+    if (failure == nullptr)
+        failure = FinishDeflateStream(holder.stream);
+    return failure == nullptr || StreamFailed(run, failure);
 }
 
 bool PackFolder(const char* dir, const char* payload, const PackOptions& options, PackError* error)
 {
     if (!CheckFolderAndPayload(dir, payload, error))
         return false;
-    WriterHolder holder;
     std::unique_ptr<unsigned char[]> chunk(new unsigned char[kReadPiece]);
-    PackRun run{{}, payload, &options, error, {}, &holder.writer, chunk.get()};
+    PayloadOutput output;
+    PackRun run{{}, payload, &options, error, {}, {}, &output, 0, false, chunk.get()};
     run.tree.dir = dir;
     run.tree.encoding = options.encoding;
     while (run.tree.dir.size() > 1 && run.tree.dir.back() == '/')
@@ -159,10 +187,8 @@ bool PackFolder(const char* dir, const char* payload, const PackOptions& options
     if (!ScanTree(&run.tree, error) || (options.target != nullptr && !TreeFitsTarget(*options.target, run.tree, error)) ||
         !SizeUp(&run))
         return false;
-    PayloadOutput output;
-    if (!OpenPayloadOutput(&output, payload, error) || !BuildPayload(&run, &holder.compressed) ||
-        !CommitPayloadOutput(&output, holder.compressed.bytes, holder.compressed.size, error))
+    if (!OpenPayloadOutput(&output, payload, error) || !WritePayload(&run) || !CommitPayloadOutput(&output, error))
         return false;
-    Report(&run, PackStage::Done, holder.compressed.size, run.status.archiveBytes);
+    Report(&run, PackStage::Done, run.written, run.status.archiveBytes);
     return true;
 }

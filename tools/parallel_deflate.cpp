@@ -1,13 +1,11 @@
-// The chunked compressor: worker threads take chunks in turn, each with its
-// own libdeflate compressors and zlib inflater, and write each chunk's
-// deflate data into a slot of its own in the output block; the calling
-// thread reports progress, then closes the slots up into one zlib stream.
+// The chunked compressor: the feeding thread fills a ring of chunk slots,
+// worker threads take the chunks in turn, each with its own libdeflate
+// compressors and zlib inflater, and the feeding thread hands each chunk's
+// deflate data to the sink in text order once it is done, freeing its slot.
 #include "tools/parallel_deflate.h"
 
-#include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -44,13 +42,6 @@ size_t SlotBytes(size_t n)
 size_t ChunkCount(size_t size, size_t chunkBytes)
 {
     return size / chunkBytes + (size % chunkBytes != 0);
-}
-
-// The text bytes of chunk index: chunkBytes, less for the last.
-size_t ChunkLength(const DeflateJob& job, size_t index)
-{
-    const size_t start = index * job.chunkBytes;
-    return job.size - start < job.chunkBytes ? job.size - start : job.chunkBytes;
 }
 
 // The zlib header libdeflate writes for a level.
@@ -203,44 +194,12 @@ struct ChunkResult {
     uint32_t adler;
 };
 
-// One run of DeflateInChunks, shared by its threads.
-struct Run {
-    const DeflateJob* job;
-    size_t chunks;
-    size_t slotBytes;  // of a full chunk
-    unsigned char* out;
-    ChunkResult* results;
-    int threads;
-    bool tickEachChunk;  // the calling thread works alone
-    std::atomic<size_t> next;
-    std::atomic<size_t> chunksDone;
-    std::atomic<uint64_t> textDone;
-    std::atomic<uint64_t> streamDone;
-    std::atomic<const char*> failure;
-};
-
-void Fail(Run* run, const char* text)
+// Writes the n text bytes at text into slot (SlotBytes(n)) in the form the
+// quick look picks. False when the chunk did not read back.
+bool CompressChunk(Worker* worker, int level, const unsigned char* text, size_t n, unsigned char* slot,
+                   ChunkResult* result)
 {
-    const char* none = nullptr;
-    run->failure.compare_exchange_strong(none, text);
-}
-
-void Tick(Run* run)
-{
-    if (run->job->tick == nullptr)
-        return;
-    const DeflateProgress progress = {run->chunksDone.load(), run->chunks, run->textDone.load(),
-                                      run->streamDone.load(), run->threads};
-    run->job->tick(run->job->context, progress);
-}
-
-bool CompressChunk(Run* run, Worker* worker, size_t index)
-{
-    const DeflateJob& job = *run->job;
-    const size_t n = ChunkLength(job, index);
-    const unsigned char* text = job.text + index * job.chunkBytes;
-    unsigned char* slot = run->out + 2 + index * run->slotBytes;
-    const ChunkForm form = QuickLook(worker, job.level, text, n);
+    const ChunkForm form = QuickLook(worker, level, text, n);
     size_t size = 0;
     if (form != ChunkForm::Stored) {
         libdeflate_compressor* compressor = form == ChunkForm::Quick ? worker->quick : worker->full;
@@ -255,62 +214,27 @@ bool CompressChunk(Run* run, Worker* worker, size_t index)
     }
     if (size == 0)
         size = WriteStored(text, n, slot);
-    run->results[index] = {size, libdeflate_adler32(1, text, n)};
-    run->textDone += n;
-    run->streamDone += size;
-    run->chunksDone += 1;
+    *result = {size, libdeflate_adler32(1, text, n)};
     return true;
 }
 
-void* RunWorker(void* argument)
-{
-    Run* run = static_cast<Run*>(argument);
-    Worker worker;
-    if (!StartWorker(&worker, run->job->level)) {
-        Fail(run, "out of memory");
-        return nullptr;
+// A chunk of the stream: chunk i lives in slot i modulo the slot count.
+struct Slot {
+    unsigned char* text = nullptr;  // chunkBytes
+    unsigned char* out = nullptr;   // SlotBytes(chunkBytes)
+    size_t length = 0;              // text bytes in it
+    ChunkResult result{};
+    bool done = false;  // compressed, not yet written
+    ~Slot()
+    {
+        std::free(text);
+        std::free(out);
     }
-    while (run->failure.load() == nullptr) {
-        const size_t index = run->next.fetch_add(1);
-        if (index >= run->chunks)
-            break;
-        if (!CompressChunk(run, &worker, index)) {
-            Fail(run, "compression failed");
-            break;
-        }
-        if (run->tickEachChunk)
-            Tick(run);
-    }
-    return nullptr;
-}
+};
 
 int CreateThread(pthread_t* thread, void* (*run)(void*), void* argument)
 {
     return pthread_create(thread, nullptr, run, argument);
-}
-
-// Starts up to run->threads workers and waits for them, telling progress
-// meanwhile; when not one can be started, the calling thread does the work.
-void RunWorkers(Run* run)
-{
-    const StartThread start = run->job->startThread != nullptr ? run->job->startThread : CreateThread;
-    std::unique_ptr<pthread_t[]> threads(new (std::nothrow) pthread_t[run->threads]);
-    int started = 0;
-    while (threads && started < run->threads && start(&threads[started], RunWorker, run) == 0)
-        ++started;
-    run->threads = started > 0 ? started : 1;
-    if (started == 0) {
-        run->tickEachChunk = true;
-        RunWorker(run);
-        return;
-    }
-    const timespec tenth = {0, 100 * 1000 * 1000};
-    while (run->chunksDone.load() < run->chunks && run->failure.load() == nullptr) {
-        nanosleep(&tenth, nullptr);
-        Tick(run);
-    }
-    for (int i = 0; i < started; ++i)
-        pthread_join(threads[i], nullptr);
 }
 
 void PutBigEndian32(unsigned char* out, uint32_t value)
@@ -320,6 +244,254 @@ void PutBigEndian32(unsigned char* out, uint32_t value)
 }
 
 }  // namespace
+
+struct DeflateStream {
+    DeflateStreamJob job{};
+    size_t slotCount = 0;
+    std::unique_ptr<Slot[]> slots;
+    std::unique_ptr<pthread_t[]> threads;
+    int started = 0;
+    Worker alone;  // the feeding thread's, when no thread started
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t queued = PTHREAD_COND_INITIALIZER;    // a chunk was fed, or the stream stops
+    pthread_cond_t finished = PTHREAD_COND_INITIALIZER;  // a chunk was compressed, or failed
+    // Under lock:
+    size_t fed = 0;    // chunks handed over
+    size_t taken = 0;  // by a worker
+    bool stopping = false;
+    const char* failure = nullptr;
+    // The feeding thread's alone:
+    size_t written = 0;
+    uint64_t textDone = 0;
+    uint64_t streamDone = 0;
+    uLong adler = 1;
+};
+
+namespace {
+
+// Keeps the first failure; call with the lock held.
+void FailLocked(DeflateStream* stream, const char* text)
+{
+    if (stream->failure == nullptr)
+        stream->failure = text;
+    pthread_cond_broadcast(&stream->finished);
+}
+
+const char* Failure(DeflateStream* stream)
+{
+    pthread_mutex_lock(&stream->lock);
+    const char* failure = stream->failure;
+    pthread_mutex_unlock(&stream->lock);
+    return failure;
+}
+
+const char* Fail(DeflateStream* stream, const char* text)
+{
+    pthread_mutex_lock(&stream->lock);
+    FailLocked(stream, text);
+    const char* failure = stream->failure;
+    pthread_mutex_unlock(&stream->lock);
+    return failure;
+}
+
+void* RunWorker(void* argument)
+{
+    DeflateStream* stream = static_cast<DeflateStream*>(argument);
+    Worker worker;
+    const bool ready = StartWorker(&worker, stream->job.level);
+    pthread_mutex_lock(&stream->lock);
+    if (!ready)
+        FailLocked(stream, "out of memory");
+    for (;;) {
+        while (!stream->stopping && stream->failure == nullptr && stream->taken == stream->fed)
+            pthread_cond_wait(&stream->queued, &stream->lock);
+        if (stream->stopping || stream->failure != nullptr)
+            break;
+        Slot* slot = &stream->slots[stream->taken++ % stream->slotCount];
+        pthread_mutex_unlock(&stream->lock);
+        const bool compressed =
+            CompressChunk(&worker, stream->job.level, slot->text, slot->length, slot->out, &slot->result);
+        pthread_mutex_lock(&stream->lock);
+        if (!compressed)
+            FailLocked(stream, "compression failed");
+        slot->done = compressed;
+        pthread_cond_signal(&stream->finished);
+    }
+    pthread_mutex_unlock(&stream->lock);
+    return nullptr;
+}
+
+// Hands the slot being filled over: to the workers, or compressed here
+// when there are none.
+const char* Feed(DeflateStream* stream)
+{
+    Slot* slot = &stream->slots[stream->fed % stream->slotCount];
+    if (stream->started == 0) {
+        if (!CompressChunk(&stream->alone, stream->job.level, slot->text, slot->length, slot->out, &slot->result))
+            return Fail(stream, "compression failed");
+        slot->done = true;
+        stream->fed++;
+        return nullptr;
+    }
+    pthread_mutex_lock(&stream->lock);
+    stream->fed++;
+    pthread_cond_signal(&stream->queued);
+    pthread_mutex_unlock(&stream->lock);
+    return nullptr;
+}
+
+const char* WriteChunk(DeflateStream* stream, Slot* slot)
+{
+    const DeflateStreamJob& job = stream->job;
+    if (!job.sink(job.sinkContext, slot->out, slot->result.size))
+        return "output failed";
+    stream->adler = adler32_combine(stream->adler, slot->result.adler, static_cast<z_off_t>(slot->length));
+    stream->textDone += slot->length;
+    stream->streamDone += slot->result.size;
+    stream->written++;
+    slot->length = 0;
+    if (job.tick != nullptr) {
+        const DeflateProgress progress = {stream->written, stream->fed, stream->textDone, stream->streamDone,
+                                          stream->started > 0 ? stream->started : 1};
+        job.tick(job.context, progress);
+    }
+    return nullptr;
+}
+
+// Writes the chunks done, oldest first, waiting for the oldest while more
+// than keep are left unwritten.
+const char* WriteDone(DeflateStream* stream, size_t keep)
+{
+    pthread_mutex_lock(&stream->lock);
+    while (stream->failure == nullptr && stream->written < stream->fed) {
+        Slot* slot = &stream->slots[stream->written % stream->slotCount];
+        if (!slot->done) {
+            if (stream->fed - stream->written <= keep)
+                break;
+            pthread_cond_wait(&stream->finished, &stream->lock);
+            continue;
+        }
+        slot->done = false;
+        pthread_mutex_unlock(&stream->lock);
+        const char* failure = WriteChunk(stream, slot);
+        pthread_mutex_lock(&stream->lock);
+        if (failure != nullptr)
+            FailLocked(stream, failure);
+    }
+    const char* failure = stream->failure;
+    pthread_mutex_unlock(&stream->lock);
+    return failure;
+}
+
+}  // namespace
+
+size_t DeflateStreamChunks(int threads)
+{
+    return 2 * static_cast<size_t>(threads > 0 ? threads : 1) + 2;
+}
+
+uint64_t DeflateStreamMemory(int threads, size_t chunkBytes)
+{
+    return DeflateStreamChunks(threads) * static_cast<uint64_t>(chunkBytes + SlotBytes(chunkBytes)) +
+           static_cast<uint64_t>(threads > 0 ? threads : 1) * kDeflateWorkerBytes;
+}
+
+const char* StartDeflateStream(const DeflateStreamJob& job, DeflateStream** out)
+{
+    *out = nullptr;
+    if (job.level < 0 || job.level > 12)
+        return "bad compression level";
+    if (job.chunkBytes == 0)
+        return "bad chunk size";
+    std::unique_ptr<DeflateStream> stream(new (std::nothrow) DeflateStream);
+    if (!stream)
+        return "out of memory";
+    stream->job = job;
+    const int threads = job.threads > 0 ? job.threads : 1;
+    stream->slotCount = DeflateStreamChunks(threads);
+    // malloc: a slot's pages are touched only once a chunk uses them.
+    stream->slots.reset(new (std::nothrow) Slot[stream->slotCount]);
+    stream->threads.reset(new (std::nothrow) pthread_t[threads]);
+    bool allocated = stream->slots && stream->threads;
+    for (size_t i = 0; allocated && i < stream->slotCount; ++i) {
+        Slot& slot = stream->slots[i];
+        slot.text = static_cast<unsigned char*>(std::malloc(job.chunkBytes));
+        slot.out = static_cast<unsigned char*>(std::malloc(SlotBytes(job.chunkBytes)));
+        allocated = slot.text != nullptr && slot.out != nullptr;
+    }
+    if (!allocated)
+        return "out of memory";
+    const StartThread start = job.startThread != nullptr ? job.startThread : CreateThread;
+    while (stream->started < threads &&
+           start(&stream->threads[stream->started], RunWorker, stream.get()) == 0)
+        ++stream->started;
+    DeflateStream* started = stream.release();
+    if (started->started == 0 && !StartWorker(&started->alone, job.level)) {
+        EndDeflateStream(started);
+        return "out of memory";
+    }
+    unsigned char header[2];
+    WriteZlibHeader(header, job.level);
+    if (!job.sink(job.sinkContext, header, sizeof header)) {
+        EndDeflateStream(started);
+        return "output failed";
+    }
+    *out = started;
+    return nullptr;
+}
+
+const char* WriteDeflateStream(DeflateStream* stream, const void* text, size_t size)
+{
+    const unsigned char* from = static_cast<const unsigned char*>(text);
+    const size_t chunkBytes = stream->job.chunkBytes;
+    while (size > 0) {
+        Slot* slot = &stream->slots[stream->fed % stream->slotCount];
+        const size_t n = size < chunkBytes - slot->length ? size : chunkBytes - slot->length;
+        std::memcpy(slot->text + slot->length, from, n);
+        slot->length += n;
+        from += n;
+        size -= n;
+        if (slot->length < chunkBytes)
+            break;
+        // The next chunk's slot must be free before filling it.
+        if (const char* failure = Feed(stream))
+            return failure;
+        if (const char* failure = WriteDone(stream, stream->slotCount - 1))
+            return failure;
+    }
+    return Failure(stream);
+}
+
+const char* FinishDeflateStream(DeflateStream* stream)
+{
+    if (const char* failure = Failure(stream))
+        return failure;
+    if (stream->slots[stream->fed % stream->slotCount].length > 0) {
+        if (const char* failure = Feed(stream))
+            return failure;
+    }
+    if (const char* failure = WriteDone(stream, 0))
+        return failure;
+    // An empty fixed block, marked final, then the check value.
+    unsigned char end[6] = {0x03, 0x00};
+    PutBigEndian32(end + 2, static_cast<uint32_t>(stream->adler));
+    if (!stream->job.sink(stream->job.sinkContext, end, sizeof end))
+        return Fail(stream, "output failed");
+    return nullptr;
+}
+
+void EndDeflateStream(DeflateStream* stream)
+{
+    if (stream == nullptr)
+        return;
+    pthread_mutex_lock(&stream->lock);
+    stream->stopping = true;
+    pthread_cond_broadcast(&stream->queued);
+    pthread_mutex_unlock(&stream->lock);
+    for (int i = 0; i < stream->started; ++i)
+        pthread_join(stream->threads[i], nullptr);
+    delete stream;
+}
 
 int DeflateThreads(int threads, size_t size, size_t chunkBytes)
 {
@@ -339,52 +511,56 @@ size_t DeflatedBound(size_t size, size_t chunkBytes)
     return 2 + full * SlotBytes(chunkBytes) + (rest != 0 ? SlotBytes(rest) : 0) + 2 + 4;
 }
 
-uint64_t DeflateMemory(size_t size, size_t chunkBytes, int threads)
+uint64_t StoredStreamBytes(uint64_t size, size_t chunkBytes)
 {
-    return DeflatedBound(size, chunkBytes) + static_cast<uint64_t>(DeflateThreads(threads, size, chunkBytes)) *
-                                                 kDeflateWorkerBytes;
+    const uint64_t rest = size % chunkBytes;
+    return 2 + size / chunkBytes * StoredBytes(chunkBytes) + (rest != 0 ? StoredBytes(rest) : 0) + 2 + 4;
 }
+
+namespace {
+
+struct Block {
+    unsigned char* bytes;
+    size_t size;
+};
+
+// A DeflateSink into a block taken at DeflatedBound.
+bool AppendToBlock(void* context, const unsigned char* bytes, size_t size)
+{
+    Block* block = static_cast<Block*>(context);
+    std::memcpy(block->bytes + block->size, bytes, size);
+    block->size += size;
+    return true;
+}
+
+}  // namespace
 
 const char* DeflateInChunks(const DeflateJob& job, DeflatedStream* out)
 {
     out->bytes = nullptr;
     out->size = 0;
-    if (job.level < 0 || job.level > 12)
-        return "bad compression level";
     if (job.chunkBytes == 0)
         return "bad chunk size";
-    const size_t chunks = ChunkCount(job.size, job.chunkBytes);
     // malloc: the block is not cleared, so pages past what is written stay
     // untouched.
-    unsigned char* bytes = static_cast<unsigned char*>(std::malloc(DeflatedBound(job.size, job.chunkBytes)));
-    std::unique_ptr<ChunkResult[]> results(new (std::nothrow) ChunkResult[chunks > 0 ? chunks : 1]);
-    if (bytes == nullptr || !results) {
-        std::free(bytes);
+    Block block{static_cast<unsigned char*>(std::malloc(DeflatedBound(job.size, job.chunkBytes))), 0};
+    if (block.bytes == nullptr)
         return "out of memory";
-    }
-    Run run{&job, chunks, SlotBytes(job.chunkBytes), bytes, results.get(),
-            DeflateThreads(job.threads, job.size, job.chunkBytes), false, {0}, {0}, {0}, {0}, {nullptr}};
-    if (chunks > 0)
-        RunWorkers(&run);
-    if (const char* failure = run.failure.load()) {
-        std::free(bytes);
+    const DeflateStreamJob streamJob{job.level, DeflateThreads(job.threads, job.size, job.chunkBytes),
+                                     job.chunkBytes, job.tick, job.context, AppendToBlock, &block, job.startThread};
+    DeflateStream* stream = nullptr;
+    const char* failure = StartDeflateStream(streamJob, &stream);
+    if (failure == nullptr)
+        failure = WriteDeflateStream(stream, job.text, job.size);
+    if (failure == nullptr)
+        failure = FinishDeflateStream(stream);
+    EndDeflateStream(stream);
+    if (failure != nullptr) {
+        std::free(block.bytes);
         return failure;
     }
-
-    // Close the slots up in text order; each moves towards the front.
-    WriteZlibHeader(bytes, job.level);
-    size_t at = 2;
-    uLong adler = adler32(0, nullptr, 0);
-    for (size_t i = 0; i < chunks; ++i) {
-        std::memmove(bytes + at, bytes + 2 + i * run.slotBytes, results[i].size);
-        at += results[i].size;
-        adler = adler32_combine(adler, results[i].adler, static_cast<z_off_t>(ChunkLength(job, i)));
-    }
-    bytes[at++] = 0x03;  // an empty fixed block, marked final
-    bytes[at++] = 0x00;
-    PutBigEndian32(bytes + at, static_cast<uint32_t>(adler));
-    out->bytes = bytes;
-    out->size = at + 4;
+    out->bytes = block.bytes;
+    out->size = block.size;
     return nullptr;
 }
 

@@ -77,12 +77,16 @@ bool OpenPayloadOutput(PayloadOutput* output, const char* payload, PackError* er
     return true;
 }
 
-bool CommitPayloadOutput(PayloadOutput* output, const unsigned char* bytes, size_t size, PackError* error)
+bool WritePayloadOutput(PayloadOutput* output, const unsigned char* bytes, size_t size, PackError* error)
+{
+    return std::fwrite(bytes, 1, size, output->file) == size || RefuseErrno(error, output->payload);
+}
+
+bool CommitPayloadOutput(PayloadOutput* output, PackError* error)
 {
     FILE* file = output->file;
     output->file = nullptr;
-    const bool written = std::fwrite(bytes, 1, size, file) == size;
-    if (std::fclose(file) != 0 || !written)
+    if (std::fclose(file) != 0)
         return RefuseErrno(error, output->payload);
     if (rename(output->path.c_str(), output->payload) != 0)
         return RefuseErrno(error, output->payload);

@@ -26,9 +26,13 @@ bool CheckFolderAndPayload(const char* dir, const char* payload, PackError* erro
 // get. False, with error naming the payload, when it cannot be made.
 bool OpenPayloadOutput(PayloadOutput* output, const char* payload, PackError* error);
 
-// Writes the bytes to the temporary, closes it and renames it over the
-// payload. False, with error naming the payload, when any step fails.
-bool CommitPayloadOutput(PayloadOutput* output, const unsigned char* bytes, size_t size, PackError* error);
+// Appends bytes to the temporary. False, with error naming the payload, when
+// they cannot be written.
+bool WritePayloadOutput(PayloadOutput* output, const unsigned char* bytes, size_t size, PackError* error);
+
+// Closes the temporary and renames it over the payload. False, with error
+// naming the payload, when either fails.
+bool CommitPayloadOutput(PayloadOutput* output, PackError* error);
 
 // Removes the temporary file of a pack in progress, if any; safe to call
 // from a signal handler.

@@ -10,7 +10,7 @@ using Clock = ProgressLine::Clock;
 ProgressLine StartProgress()
 {
     Clock::time_point now = Clock::now();
-    return {isatty(STDERR_FILENO) == 1, false, false, now, now, now};
+    return {isatty(STDERR_FILENO) == 1, false, now, now};
 }
 
 // Redraws at most ten times a second, and not at all for the first quarter
@@ -51,7 +51,6 @@ static double Seconds(Clock::duration elapsed) { return std::chrono::duration<do
 void ShowPackProgress(void* context, const PackStatus& status)
 {
     ProgressLine* line = static_cast<ProgressLine*>(context);
-    char detail[96];
     if (status.stage == PackStage::Done) {
         // The last word, for a maker at a terminal; scripts get silence.
         ClearProgress(line);
@@ -61,26 +60,18 @@ void ShowPackProgress(void* context, const PackStatus& status)
                          Megabytes(status.memoryBytes));
         return;
     }
-    if (status.stage == PackStage::Compressing && !line->compressing) {
-        line->compressing = true;
-        line->stageStart = Clock::now();
-    }
     if (!ProgressDue(line))
         return;
-    if (status.stage == PackStage::Reading) {
-        std::snprintf(detail, sizeof detail, "%.1f / %.1f MB", Megabytes(status.done), Megabytes(status.total));
-        DrawProgress("reading    ", status.total == 0 ? 100 : static_cast<int>(status.done * 100 / status.total),
-                     detail);
-    } else {
-        const double seconds = Seconds(Clock::now() - line->stageStart);
-        std::snprintf(detail, sizeof detail, "compressing %3d%%  %llu/%llu chunks  %.1f MB/s  %d %s  up to %.0f MB",
-                      status.chunks == 0 ? 100 : static_cast<int>(status.chunksDone * 100 / status.chunks),
-                      static_cast<unsigned long long>(status.chunksDone), static_cast<unsigned long long>(status.chunks),
-                      seconds > 0 ? Megabytes(status.done) / seconds : 0.0, status.threads,
-                      status.threads == 1 ? "thread" : "threads", Megabytes(status.memoryBytes));
-        std::fprintf(stderr, "\r%-77s", detail);
-        std::fflush(stderr);
-    }
+    // Reading runs at most a few chunks ahead of the payload written, so
+    // the chunks written tell how far the pack is.
+    char text[128];
+    std::snprintf(text, sizeof text, "packing %3d%%  %.0f/%.0f MB read  %llu/%llu chunks  %d %s  up to %.0f MB",
+                  status.chunks == 0 ? 100 : static_cast<int>(status.chunksDone * 100 / status.chunks),
+                  Megabytes(status.done), Megabytes(status.total), static_cast<unsigned long long>(status.chunksDone),
+                  static_cast<unsigned long long>(status.chunks), status.threads,
+                  status.threads == 1 ? "thread" : "threads", Megabytes(status.memoryBytes));
+    std::fprintf(stderr, "\r%-77.77s", text);
+    std::fflush(stderr);
 }
 
 void ShowExtractProgress(void* context, int percent)

@@ -11,9 +11,7 @@ struct ProgressLine {
     using Clock = std::chrono::steady_clock;
     bool enabled;  // stderr is a terminal
     bool drawn;
-    bool compressing;  // the compressing stage has begun
     Clock::time_point start;
-    Clock::time_point stageStart;
     Clock::time_point lastDraw;
 };
 
