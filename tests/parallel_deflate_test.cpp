@@ -185,4 +185,28 @@ TEST(ParallelDeflate, SameBytesWithAnyThreadCountAndWhenThreadsCannotStart)
     }
 }
 
+// Fed a chunk at a time, a stream writes chunks out as it goes and never
+// holds more than it says, so its memory does not grow with the text.
+TEST(ParallelDeflate, StreamHoldsNoMoreChunksThanItSaysWhateverTheTextsLength)
+{
+    constexpr size_t kSmall = 64 * 1024;
+    constexpr size_t kChunks = 40;
+    const std::string text = TextData(kChunks * kSmall, 5);
+    auto tick = [](void* context, const DeflateProgress& progress) { static_cast<Ticks*>(context)->last = progress; };
+    auto sink = [](void*, const unsigned char*, size_t) { return true; };
+    for (int threads : {1, 2}) {
+        SCOPED_TRACE(threads);
+        Ticks ticks;
+        DeflateStream* stream = nullptr;
+        ASSERT_EQ(StartDeflateStream({6, threads, kSmall, tick, &ticks, sink, nullptr, nullptr}, &stream), nullptr);
+        for (size_t fed = 1; fed <= kChunks; ++fed) {
+            ASSERT_EQ(WriteDeflateStream(stream, text.data() + (fed - 1) * kSmall, kSmall), nullptr);
+            EXPECT_LE(fed - ticks.last.chunksDone, DeflateStreamChunks(threads));
+        }
+        EXPECT_EQ(FinishDeflateStream(stream), nullptr);
+        EXPECT_EQ(ticks.last.chunksDone, kChunks);
+        EndDeflateStream(stream);
+    }
+}
+
 }  // namespace
