@@ -37,7 +37,7 @@ struct PackRun {
     PayloadOutput* output;
     uint64_t written;      // payload bytes
     bool outputRefused;    // error says why
-    unsigned char* chunk;  // kReadPiece bytes for reading bodies
+    unsigned char* piece;  // kReadPiece bytes for reading bodies
 };
 
 }  // namespace
@@ -127,7 +127,7 @@ static bool WriteBody(PackRun* run, const PackEntry& entry)
         return RefuseErrno(run->error, path);
     int64_t copied = 0;
     for (;;) {
-        ssize_t got = read(input.fd, run->chunk, kReadPiece);
+        ssize_t got = read(input.fd, run->piece, kReadPiece);
         if (got < 0) {
             if (errno == EINTR)
                 continue;
@@ -138,7 +138,7 @@ static bool WriteBody(PackRun* run, const PackEntry& entry)
         copied += got;
         if (copied > entry.size)
             break;
-        if (!WriterOk(run, WriteArchiveBytes(&run->writer, run->chunk, static_cast<size_t>(got))))
+        if (!WriterOk(run, WriteArchiveBytes(&run->writer, run->piece, static_cast<size_t>(got))))
             return false;
         Report(run, PackStage::Packing, run->status.done + static_cast<uint64_t>(got), run->status.total);
     }
@@ -177,9 +177,9 @@ bool PackFolder(const char* dir, const char* payload, const PackOptions& options
 {
     if (!CheckFolderAndPayload(dir, payload, error))
         return false;
-    std::unique_ptr<unsigned char[]> chunk(new unsigned char[kReadPiece]);
+    std::unique_ptr<unsigned char[]> piece(new unsigned char[kReadPiece]);
     PayloadOutput output;
-    PackRun run{{}, payload, &options, error, {}, {}, &output, 0, false, chunk.get()};
+    PackRun run{{}, payload, &options, error, {}, {}, &output, 0, false, piece.get()};
     run.tree.dir = dir;
     run.tree.encoding = options.encoding;
     while (run.tree.dir.size() > 1 && run.tree.dir.back() == '/')

@@ -255,7 +255,7 @@ struct DeflateStream {
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t queued = PTHREAD_COND_INITIALIZER;    // a chunk was fed, or the stream stops
     pthread_cond_t finished = PTHREAD_COND_INITIALIZER;  // a chunk was compressed, or failed
-    // Under lock:
+    // Changed under lock while workers run:
     size_t fed = 0;    // chunks handed over
     size_t taken = 0;  // by a worker
     bool stopping = false;

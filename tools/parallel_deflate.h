@@ -25,15 +25,14 @@ constexpr size_t kDeflateChunkBytes = size_t{4} << 20;
 constexpr uint64_t kDeflateWorkerBytes = uint64_t{10} << 20;
 
 struct DeflateProgress {
-    size_t chunksDone;
-    size_t chunks;
+    size_t chunksDone;    // written out
+    size_t chunks;        // fed so far
     uint64_t textDone;    // text bytes of the chunks done
     uint64_t streamDone;  // the deflate bytes they came to
     int threads;          // working on it
 };
 
-// Called on the feeding thread each time a chunk has been written out;
-// chunks counts those fed so far.
+// Called on the feeding thread each time a chunk has been written out.
 using DeflateTick = void (*)(void* context, const DeflateProgress& progress);
 
 // Takes the stream's next bytes; false when they could not be written,
