@@ -70,10 +70,10 @@ class Row:
 
 
 def setting(name):
-    """The setting NAME from the environment; without it the run ends with one
-    line naming it."""
+    """The setting NAME from the environment; LookupError naming it when it is
+    not set."""
     if name not in os.environ:
-        sys.exit(f"scenarios.py: {name} is not set (tests/e2e/CMakeLists.txt sets it)")
+        raise LookupError(f"{name} is not set (tests/e2e/CMakeLists.txt sets it)")
     return os.environ[name]
 
 
@@ -710,5 +710,5 @@ def main(arguments):
 if __name__ == "__main__":
     try:
         sys.exit(main(sys.argv[1:]))
-    except WineError as error:
+    except (WineError, LookupError) as error:
         sys.exit(f"scenarios.py: {error}")
