@@ -344,6 +344,13 @@ if(INSTALLER_SIGN_PKCS12)
         VERBATIM)
 endif()
 
+# 32-bit Wine under emulation, for the tests and the demo on hosts that
+# cannot start 32-bit programs; only the 32-bit tree has such programs.
+set(EMULATION_TOOLS ${CMAKE_BINARY_DIR}/emulation)
+if(WINDOWS_32BIT)
+    include(${CMAKE_CURRENT_LIST_DIR}/emulation.cmake)
+endif()
+
 # The rest is tests and the programs that only tests run, each installer
 # that a test needs defined beside it.
 if(NOT BUILD_TESTING)

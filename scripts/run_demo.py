@@ -6,8 +6,8 @@ each dialog met is saved. Either way it prints the exit code, where the game
 went and the Start-menu link that was made.
 
 It runs the 32-bit setup.exe that ships: natively where the kernel can
-start 32-bit programs, under emulation where it cannot (see wine_env.py;
-WINE32_EMULATION=1 asks for it anyway), and where neither works, the 64-bit
+start 32-bit programs, under emulation where it cannot (see
+wine_emulation.py; WINE32_EMULATION=1 asks for it anyway), and where neither works, the 64-bit
 build of the same sources instead.
 
 The product name and install folder come from the build's installer.env,
@@ -24,9 +24,9 @@ import sys
 from contextlib import nullcontext
 from pathlib import Path
 
-from wine_env import (ROOT, driver_text, enter_emulation, installer_config, loader, make_template, new_prefix,
-                      prefix_path, private_display, run_wine, template_for_mode, wine32_mode, wine_environment,
-                      wineserver, winpath)
+from wine_emulation import enter_emulation, template_for_mode, wine32_mode
+from wine_env import (ROOT, WineError, driver_text, installer_config, loader, make_template, new_prefix, prefix_path,
+                      private_display, run_wine, wine_environment, wineserver, winpath)
 
 
 def main():
@@ -34,7 +34,7 @@ def main():
     if not os.environ.get("SETUP_EXE"):
         mode = wine32_mode()
         if mode == "emulated":
-            enter_emulation()
+            enter_emulation(tree / "emulation")
             print("== this host cannot start 32-bit programs: running the 32-bit installer under emulation")
             template = template_for_mode(template)
         elif mode == "none":
@@ -106,12 +106,18 @@ def show(setup, driver, demo, values, env, headless):
                  for found in folder.glob("**/Start Menu/Programs/**/*.lnk")), None)
     if link:
         print(f"link {link}", flush=True)
-        run_wine([driver, "read-link", winpath(link)], env, demo / "wine.log",
-                 lambda raw: print("     " + driver_text(raw), end="", flush=True))
+        run_wine([driver, "read-link", winpath(link)], env, demo / "wine.log", echo_indented)
     else:
         print("no Start-menu link")
     return driven
 
 
+def echo_indented(raw):
+    print("     " + driver_text(raw), end="", flush=True)
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except WineError as error:
+        sys.exit(f"run-demo: {error}")

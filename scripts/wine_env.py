@@ -1,7 +1,7 @@
-"""Wine for the tests and the demo: picks the loader for a program, runs 32-bit
-programs under emulation where the kernel cannot start them, makes and copies
-prefixes, maps Windows paths into a prefix, starts a private Xvfb, and runs
-Wine programs, starting once more one that the host failed before it ran."""
+"""Wine for the tests and the demo: picks the loader for a program, makes and
+copies prefixes, maps Windows paths into a prefix, starts a private Xvfb,
+and runs Wine programs, starting once more one that the host failed before
+it ran. Importing it changes nothing; its functions raise WineError."""
 
 import fcntl
 import functools
@@ -11,18 +11,18 @@ import select
 import shlex
 import shutil
 import subprocess
-import sys
 from contextlib import contextmanager
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-EMULATION_TOOLS = ROOT / "build" / "emulation"
 
-# The host's own tools run in one known locale; Wine's programs run in the
-# locale of their run (wine_environment), from which Wine takes their 8-bit
-# code page: Windows-1252 for C.UTF-8.
+WINE32_LOADER = "/usr/lib/wine/wine"
+WINE64_LOADER = "/usr/lib/wine/wine64"
+
+# Wine takes its programs' 8-bit code page from their locale (wine_environment):
+# Windows-1252 for C.UTF-8. A prefix is made in it too, so that its folders
+# have their English names.
 DEFAULT_LOCALE = "C.UTF-8"
-os.environ.update(LANG=DEFAULT_LOCALE, LC_ALL=DEFAULT_LOCALE)
 
 # Wine's and qemu's reports of a crashed program.
 CRASH_REPORTS = re.compile(r"Unhandled exception|page fault|uncaught target signal|wine: Assertion")
@@ -31,9 +31,17 @@ CRASH_REPORTS = re.compile(r"Unhandled exception|page fault|uncaught target sign
 HOST_FAILURES = re.compile(r"failed to map the shared user data")
 
 
+class WineError(Exception):
+    """Wine cannot run what was asked for here; the message says why."""
+
+
 def driver_text(raw):
     """A line the driver printed; it prints UTF-8 whatever the code page."""
     return raw.decode("utf-8", errors="replace").replace("\r", "")
+
+
+def last_line(text):
+    return (text.strip().splitlines() or ["no output"])[-1]
 
 
 def installer_config(path):
@@ -43,46 +51,28 @@ def installer_config(path):
 
 
 def is_32bit_program(program):
-    """True for a 32-bit Windows program, false for a 64-bit one; anything
-    else ends the caller with one line naming the file."""
+    """True for a 32-bit Windows program, false for a 64-bit one; WineError
+    for anything else."""
     try:
         with open(program, "rb") as file:
             file.seek(60)
             file.seek(int.from_bytes(file.read(4), "little") + 4)
             machine = int.from_bytes(file.read(2), "little")
     except OSError as error:
-        sys.exit(f"wine-env: {program}: {error.strerror}")
+        raise WineError(f"{program}: {error.strerror}") from None
     if machine not in (0x14C, 0x8664):
-        sys.exit(f"wine-env: {program} is not a Windows program for x86 or x86-64")
+        raise WineError(f"{program} is not a Windows program for x86 or x86-64")
     return machine == 0x14C
 
 
 def wine32_works():
     """True when 32-bit Wine starts: on a host whose kernel runs 32-bit Linux
-    programs, or inside the emulation."""
+    programs, or inside the emulation (wine_emulation.py)."""
     try:
-        version = subprocess.run(["/usr/lib/wine/wine", "--version"], capture_output=True, text=True)
+        version = subprocess.run([WINE32_LOADER, "--version"], capture_output=True, text=True)
     except OSError:
         return False
     return version.stdout.startswith("wine-")
-
-
-def wine32_mode():
-    """How 32-bit Windows programs run here: native, emulated or none.
-    WINE32_EMULATION=1 asks for the emulation where the kernel could run them
-    itself, to try it on such a host."""
-    if os.environ.get("WINE_EMULATION_INSIDE"):
-        return "emulated"
-    if os.environ.get("WINE32_EMULATION") != "1" and wine32_works():
-        return "native"
-    # The kernel gives each user namespace a binfmt_misc of its own (Linux
-    # 6.7 and later); older ones cannot run the emulation.
-    if Path("/usr/bin/qemu-i386-static").exists() and subprocess.run(
-            ["unshare", "--user", "--map-root-user", "--mount",
-             "mount", "-t", "binfmt_misc", "binfmt_misc", "/proc/sys/fs/binfmt_misc"],
-            stderr=subprocess.DEVNULL).returncode == 0:
-        return "emulated"
-    return "none"
 
 
 @contextmanager
@@ -93,50 +83,6 @@ def locked(path):
         yield
 
 
-def build_emulation_tools():
-    """The interpreter and the shim of the emulation, built once."""
-    source, tools = ROOT / "scripts" / "emulation", EMULATION_TOOLS
-    tools.mkdir(parents=True, exist_ok=True)
-    interpreter, shim = tools / "qemu-i386-wine", tools / "shim" / "i386" / "emu-tls-shim.so"
-    with locked(f"{tools}.lock"):
-        if all(built.exists() and built.stat().st_mtime > (source / f"{built.stem}.c").stat().st_mtime
-               for built in (interpreter, shim)):
-            return
-        for platform in ("i386", "i686", "x86_64"):
-            (tools / "shim" / platform).mkdir(parents=True, exist_ok=True)
-        for command in (["gcc", "-O2", "-static", "-o", interpreter, source / "qemu-i386-wine.c"],
-                        ["gcc", "-m32", "-O2", "-fPIC", "-shared", "-nostdlib", "-o", shim,
-                         source / "emu-tls-shim.c", "/lib/i386-linux-gnu/libc.so.6"],
-                        ["cp", shim, tools / "shim" / "i686"],
-                        ["gcc", "-O2", "-fPIC", "-shared", "-nostdlib", "-o",
-                         tools / "shim" / "x86_64" / "emu-tls-shim.so", "-x", "c", "/dev/null"]):
-            if subprocess.run(command).returncode != 0:
-                sys.exit("wine-env: cannot build the emulation's tools")
-
-
-def enter_emulation():
-    """Makes the calling program go on inside the emulation; call it before
-    any 32-bit program starts. The first call starts the program again in a
-    private user and mount namespace; there the call registers qemu-i386
-    (scripts/emulation/qemu-i386-wine.c) in the namespace's own binfmt_misc
-    and returns. The host's table is neither mounted nor changed. The
-    emulated processes preload a shim for a fault of qemu-i386's
-    (scripts/emulation/emu-tls-shim.c)."""
-    if not os.environ.get("WINE_EMULATION_INSIDE"):
-        build_emulation_tools()
-        os.environ["WINE_EMULATION_INSIDE"] = "1"
-        sys.stdout.flush()
-        os.execvp("unshare", ["unshare", "--user", "--map-root-user", "--mount", sys.executable, *sys.argv])
-    subprocess.run(["mount", "-t", "binfmt_misc", "binfmt_misc", "/proc/sys/fs/binfmt_misc"], check=True)
-    magic = r"\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00"
-    mask = r"\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"
-    # Flag F opens the interpreter now, so it serves whatever the namespace
-    # later mounts.
-    Path("/proc/sys/fs/binfmt_misc/register").write_text(
-        f":qemu-i386:M::{magic}:{mask}:{EMULATION_TOOLS / 'qemu-i386-wine'}:F\n")
-    os.environ["WINE_EMULATION_SHIM"] = str(EMULATION_TOOLS / "shim")
-
-
 def launcher():
     """WINE_LAUNCHER, put before every Wine loader (a fake, in tests of the retry)."""
     return os.environ.get("WINE_LAUNCHER", "").split()
@@ -145,19 +91,12 @@ def launcher():
 @functools.lru_cache
 def loader(program):
     """The command that starts PROGRAM: Wine's 64-bit loader for a 64-bit
-    program, its 32-bit one for a 32-bit one (see wine32_mode)."""
+    program, its 32-bit one for a 32-bit one."""
     if not is_32bit_program(program):
-        return (*launcher(), "/usr/lib/wine/wine64")
+        return (*launcher(), WINE64_LOADER)
     if not wine32_works():
-        sys.exit(f"wine-env: 32-bit Wine does not start here, for {program}")
-    return (*launcher(), "/usr/lib/wine/wine")
-
-
-def template_for_mode(template):
-    """The template prefix for this mode: the emulation's is made inside it, or
-    its 32-bit half stays empty on a host without 32-bit support."""
-    template = Path(template)
-    return template.with_name(template.name + "-emulated") if os.environ.get("WINE_EMULATION_INSIDE") else template
+        raise WineError(f"32-bit Wine does not start here, for {program}")
+    return (*launcher(), WINE32_LOADER)
 
 
 FONT_LINKS = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontLink\\SystemLink"
@@ -172,9 +111,9 @@ def make_template(template):
     with locked(f"{template}.lock"):
         if (template / ".ready").exists():
             return
-        env = dict(os.environ, WINEPREFIX=str(template), WINEDEBUG="-all",
-                   WINEDLLOVERRIDES="winemenubuilder.exe=d")
-        boot = "/usr/lib/wine/wine64" if os.access("/usr/lib/wine/wine64", os.X_OK) else "wine"
+        env = dict(os.environ, WINEPREFIX=str(template), WINEDEBUG="-all", WINEDLLOVERRIDES="winemenubuilder.exe=d",
+                   LANG=DEFAULT_LOCALE, LC_ALL=DEFAULT_LOCALE)
+        boot = WINE64_LOADER if os.access(WINE64_LOADER, os.X_OK) else "wine"
 
         def start():
             shutil.rmtree(template, ignore_errors=True)
@@ -182,10 +121,10 @@ def make_template(template):
                                     stderr=subprocess.PIPE, text=True, errors="replace")
             wineserver(env, "-w")
             made = (template / "system.reg").is_file()
-            return made, None if made else (booted.stderr.strip().splitlines() or ["no output"])[-1]
+            return made, None if made else last_line(booted.stderr)
 
         if not once_more(start, f"wineboot in {template}"):
-            sys.exit(f"wine-env: wineboot made no prefix in {template}")
+            raise WineError(f"wineboot made no prefix in {template}")
         # The dialogs' font has Latin, Greek and Cyrillic letters only; linked
         # to the font with every script that install-deps installs, names in
         # any script show, as on a Windows with its East Asian fonts.
@@ -193,8 +132,7 @@ def make_template(template):
                                  "REG_MULTI_SZ", "/d", "wqy-microhei.ttc,WenQuanYi Micro Hei", "/f"], env=env,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, errors="replace")
         if linked.returncode != 0:
-            sys.exit(f"wine-env: cannot link the dialogs' font in {template}: "
-                     f"{(linked.stderr.strip().splitlines() or ['no output'])[-1]}")
+            raise WineError(f"cannot link the dialogs' font in {template}: {last_line(linked.stderr)}")
         wineserver(env, "-w")
         (template / ".ready").touch()
 
@@ -233,9 +171,11 @@ def private_display():
     # server runs: it writes the number again at each reset, and would die of
     # a closed pipe.
     try:
-        number = select.select([read], [], [], 10)[0] and os.read(read, 64).decode().strip()
+        number = ""
+        if select.select([read], [], [], 10)[0]:
+            number = os.read(read, 64).decode().strip()
         if not number:
-            sys.exit("wine-env: Xvfb did not start")
+            raise WineError("Xvfb did not start")
         yield f":{number}"
     finally:
         os.close(read)

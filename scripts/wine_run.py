@@ -2,13 +2,14 @@
 """Runs a Windows program under Wine for ctest: in a fresh copy of a template
 prefix, on a private Xvfb, with Wine's menu builder off; returns the
 program's exit code. A 32-bit program runs natively where the kernel can
-start 32-bit programs, under emulation where it cannot (see wine_env.py),
-and is skipped with exit 77 (ctest's skip) where neither works. A crash
-report from Wine or qemu fails the run whatever the exit code.
+start 32-bit programs, under emulation where it cannot (see
+wine_emulation.py), and is skipped with exit 77 (ctest's skip) where neither
+works. A crash report from Wine or qemu fails the run whatever the exit code.
 
   wine-run.sh PROGRAM.exe [ARGS...]
 
 WINE_TEMPLATE names the template prefix (default build/wine-template);
+WINE_EMULATION_TOOLS the emulation's tools (default build/win32/emulation);
 WINE_RUN_KEEP=1 keeps the run's prefix for a look afterwards;
 WINE32_EMULATION=1 runs a 32-bit program under emulation even here."""
 
@@ -18,8 +19,9 @@ import sys
 import tempfile
 from pathlib import Path
 
-from wine_env import (CRASH_REPORTS, ROOT, enter_emulation, is_32bit_program, make_template, new_prefix,
-                      private_display, run_wine, template_for_mode, wine32_mode, wine_environment, wineserver)
+from wine_emulation import enter_emulation, template_for_mode, wine32_mode
+from wine_env import (CRASH_REPORTS, ROOT, WineError, is_32bit_program, make_template, new_prefix, private_display,
+                      run_wine, wine_environment, wineserver)
 
 
 def echo(line):
@@ -37,7 +39,7 @@ def main(arguments):
             print(f"wine-run: skipped, this host cannot run 32-bit Windows programs: {name}")
             return 77
         if mode == "emulated":
-            enter_emulation()
+            enter_emulation(os.environ.get("WINE_EMULATION_TOOLS") or ROOT / "build" / "win32" / "emulation")
     template = template_for_mode(os.environ.get("WINE_TEMPLATE") or ROOT / "build" / "wine-template")
     make_template(template)
     runs = template.parent / "wine-runs"
@@ -66,4 +68,7 @@ def main(arguments):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    try:
+        sys.exit(main(sys.argv[1:]))
+    except WineError as error:
+        sys.exit(f"wine-run: {error}")

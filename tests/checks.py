@@ -83,10 +83,11 @@ class OwnLines(unittest.TextTestResult):
         self.stream.writeln()
 
 
-def main(case):
-    """Runs the tests of the Case class CASE; returns the exit code for ctest:
+def main(tests):
+    """Runs TESTS, a Case class or one Case; returns the exit code for ctest:
     0 when they passed, 77 when all were skipped, 1 otherwise."""
-    tests = unittest.defaultTestLoader.loadTestsFromTestCase(case)
+    if isinstance(tests, type):
+        tests = unittest.defaultTestLoader.loadTestsFromTestCase(tests)
     result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2, resultclass=OwnLines).run(tests)
     if not result.wasSuccessful():
         return 1

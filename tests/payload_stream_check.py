@@ -14,6 +14,8 @@ import sys
 import tempfile
 import zlib
 
+import checks
+
 CHUNK = 4 << 20
 
 
@@ -38,9 +40,9 @@ def text(size, seed):
     return bytes(out[:size])
 
 
-def main():
-    quarn = sys.argv[1]
-    with tempfile.TemporaryDirectory() as root:
+class ChunkedPayload(checks.Case):
+    def test_the_payload_is_one_zlib_stream_of_the_archive_on_any_thread_count(self):
+        root = self.enterContext(tempfile.TemporaryDirectory())
         tree = os.path.join(root, "tree")
         os.mkdir(tree)
         archive = b"Quarn\nd\n.\n"
@@ -54,16 +56,16 @@ def main():
             with open(os.path.join(tree, name), "wb") as f:
                 f.write(body)
             archive += entry(name, body)
-        assert len(archive) == 3 * CHUNK
+        self.assertEqual(len(archive), 3 * CHUNK, "the tree's archive is not three chunks")
 
         payloads = {}
         for threads in (1, 2, 7):
             path = os.path.join(root, "t%d.qua" % threads)
-            subprocess.run([quarn, "pack", tree, path, "--threads", str(threads)], check=True)
+            subprocess.run([QUARN, "pack", tree, path, "--threads", str(threads)], check=True)
             with open(path, "rb") as f:
                 payloads[threads] = f.read()
-        if payloads[2] != payloads[1] or payloads[7] != payloads[1]:
-            sys.exit("payloads differ between 1, 2 and 7 threads")
+        self.check(payloads[2] == payloads[1] and payloads[7] == payloads[1],
+                   "payloads differ between 1, 2 and 7 threads")
 
         stream = payloads[1]
         inflater = zlib.decompressobj()
@@ -71,14 +73,16 @@ def main():
         for at in range(0, len(stream), 10000):
             out += inflater.decompress(stream[at:at + 10000])
         out += inflater.flush()
-        if not inflater.eof or inflater.unused_data:
-            sys.exit("the payload is not one whole zlib stream")
-        if out != archive:
-            sys.exit("the payload inflates to %d bytes other than the archive's %d" % (len(out), len(archive)))
+        self.check(inflater.eof and not inflater.unused_data, "the payload is not one whole zlib stream")
+        self.check(out == archive, "the payload inflates to %d bytes other than the archive's %d"
+                   % (len(out), len(archive)))
         # The middle chunk went in stored.
-        if stream.find(files[1][1][CHUNK // 2:CHUNK // 2 + 4096]) < 0:
-            sys.exit("the chunk that does not compress was not stored")
+        self.check(stream.find(files[1][1][CHUNK // 2:CHUNK // 2 + 4096]) >= 0,
+                   "the chunk that does not compress was not stored")
 
 
 if __name__ == "__main__":
-    main()
+    if len(sys.argv) != 2:
+        sys.exit("usage: payload_stream_check.py QUARN")
+    QUARN = sys.argv[1]
+    sys.exit(checks.main(ChunkedPayload))

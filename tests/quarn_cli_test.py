@@ -14,8 +14,7 @@ import tempfile
 import zlib
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import checks  # noqa: E402
+import checks
 
 STOP_REASONS = (r"not a quarn file \([12]\)|can.t read dir name|can.t read file size|can.t read file name|"
                 r"extraction error|\[unrecognized archive entry!\]|uncrusher jammed|unsafe path in archive")
@@ -64,6 +63,16 @@ def deep_tree(root, levels, name):
         folder = inner
     os.close(os.open(name, os.O_CREAT | os.O_WRONLY, dir_fd=folder))
     os.close(folder)
+
+
+def link_to_file(path):
+    path.symlink_to("file")
+
+
+def file_over_2_gib(path):
+    """A sparse file of 2147483648 bytes."""
+    path.write_bytes(b"")
+    os.truncate(path, 2147483648)
 
 
 class QuarnCli(checks.Case):
@@ -157,7 +166,7 @@ class QuarnCli(checks.Case):
         self.check(not os.listdir("outdir"), f"refuses {name}: leaves no file")
 
     def test_pack_refuses_what_windows_cannot_hold(self):
-        def bad_tree(*names, make=lambda path: path.touch()):
+        def bad_tree(*names, make=Path.touch):
             shutil.rmtree("bad", ignore_errors=True)
             Path("bad/ok").mkdir(parents=True)
             Path("bad/ok/file").write_text("fine\n")
@@ -175,11 +184,11 @@ class QuarnCli(checks.Case):
             self.refuse(name, named, "bad")
         bad_tree("README", "readme")
         self.refuse("names differing only in case", "bad/ok", "bad")
-        bad_tree("link", make=lambda path: path.symlink_to("file"))
+        bad_tree("link", make=link_to_file)
         self.refuse("a symbolic link", "bad/ok/link", "bad")
         bad_tree("pipe", make=os.mkfifo)
         self.refuse("a fifo", "bad/ok/pipe", "bad")
-        bad_tree("huge", make=lambda path: path.write_bytes(b"") or os.truncate(path, 2147483648))
+        bad_tree("huge", make=file_over_2_gib)
         self.refuse("a file over 2147483647 bytes", "bad/ok/huge", "bad")
 
     def test_pack_refuses_a_list_line_over_4999_bytes(self):

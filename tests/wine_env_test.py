@@ -6,11 +6,10 @@ import os
 import sys
 import tempfile
 from pathlib import Path
+from unittest import mock
 
-ROOT = Path(__file__).resolve().parents[1]
-sys.path[:0] = [str(ROOT / "tests"), str(ROOT / "scripts")]
-import checks  # noqa: E402
-import wine_env  # noqa: E402
+import checks
+import wine_env
 
 # Started as: fake LOADER PROGRAM STARTS HOW, where HOW says what the first
 # starts do: host (fail as the host makes them), ran (print and then fail
@@ -37,7 +36,7 @@ class HostFailures(checks.Case):
     def setUp(self):
         self.work = Path(self.enterContext(tempfile.TemporaryDirectory()))
         (self.work / "fake.py").write_text(FAKE_LOADER)
-        os.environ["WINE_LAUNCHER"] = f"{sys.executable} {self.work / 'fake.py'}"
+        self.enterContext(mock.patch.dict(os.environ, WINE_LAUNCHER=f"{sys.executable} {self.work / 'fake.py'}"))
         wine_env.loader.cache_clear()
         # Enough of a 64-bit Windows program for the loader to be chosen.
         self.program = self.work / "program.exe"

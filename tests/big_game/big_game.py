@@ -38,7 +38,7 @@ def make_tree():
     shutil.copytree(ROOT / "sample", TREE)
     shutil.copy(ROOT / "build" / "win32" / "marbrel.exe", TREE / "marbrel.exe")
     numbers = random.Random(3)
-    (TREE / "data").mkdir()
+    (TREE / "data").mkdir(exist_ok=True)  # the sample has one
     for i in range(DATA_FILES):
         with open(TREE / "data" / f"pack{i:02}.bin", "wb") as out:
             for _ in range(DATA_BYTES // 10**6):
@@ -83,83 +83,74 @@ class SetupMemory(threading.Thread):
                 self.virtual = max(self.virtual, int(fields.get("VmPeak", "0 kB").split()[0]) // 1024)
 
 
-def main():
-    failures = []
-    WORK.mkdir(parents=True, exist_ok=True)
-    print(f"== making the {DATA_FILES * DATA_BYTES + TEXT_FILES * TEXT_BYTES} byte game in {TREE}", flush=True)
-    make_tree()
+class BigGame(checks.Case):
+    def test_a_3_gb_game_is_built_signed_and_installed(self):
+        WORK.mkdir(parents=True, exist_ok=True)
+        print(f"== making the {DATA_FILES * DATA_BYTES + TEXT_FILES * TEXT_BYTES} byte game in {TREE}", flush=True)
+        make_tree()
 
-    quarn = ROOT / "build" / "native-release" / "tools" / "quarn"
-    payload = WORK / "measured.qua"
-    status, seconds, peak = measured([quarn, "pack", TREE, payload])
-    size = payload.stat().st_size if payload.exists() else 0
-    print(f"pack: exit {status}, {seconds:.0f} s, quarn peak RSS {peak:.0f} MB, payload {size} bytes", flush=True)
-    payload.unlink(missing_ok=True)
-    if status != 0:
-        failures.append("quarn pack failed")
+        quarn = ROOT / "build" / "native-release" / "tools" / "quarn"
+        payload = WORK / "measured.qua"
+        status, seconds, peak = measured([quarn, "pack", TREE, payload])
+        size = payload.stat().st_size if payload.exists() else 0
+        print(f"pack: exit {status}, {seconds:.0f} s, quarn peak RSS {peak:.0f} MB, payload {size} bytes", flush=True)
+        payload.unlink(missing_ok=True)
+        self.check(status == 0, "quarn pack failed")
 
-    key = WORK / "key"
-    checks.run(ROOT / "tests/release/make_signing_key.sh", key)
-    with open(WORK / "make.log", "w") as log:
-        status, seconds, peak = measured(
-            ["make", "-C", ROOT, "-o", "tools", "installer", f"WIN32_BUILD={BUILD}", f"PAYLOAD_DIR={TREE}",
-             f"SIGN_PKCS12={key / 'signer.p12'}", f"SIGN_PASSWORD_FILE={key / 'password'}"],
-            stdout=log, stderr=subprocess.STDOUT)
-    setup = BUILD / "setup.exe"
-    print(f"make installer: exit {status}, {seconds:.0f} s, peak RSS {peak:.0f} MB", flush=True)
-    if status != 0 or not setup.is_file():
-        print((WORK / "make.log").read_text(errors="replace")[-2000:])
-        return 1
-    print(f"setup.exe: {setup.stat().st_size} bytes", flush=True)
+        key = WORK / "key"
+        checks.run(ROOT / "tests/release/make_signing_key.sh", key)
+        with open(WORK / "make.log", "w") as log:
+            status, seconds, peak = measured(
+                ["make", "-C", ROOT, "-o", "tools", "installer", f"WIN32_BUILD={BUILD}", f"PAYLOAD_DIR={TREE}",
+                 f"SIGN_PKCS12={key / 'signer.p12'}", f"SIGN_PASSWORD_FILE={key / 'password'}"],
+                stdout=log, stderr=subprocess.STDOUT)
+        setup = BUILD / "setup.exe"
+        print(f"make installer: exit {status}, {seconds:.0f} s, peak RSS {peak:.0f} MB", flush=True)
+        if status != 0 or not setup.is_file():
+            self.fail("make installer failed: " + (WORK / "make.log").read_text(errors="replace")[-2000:])
+        print(f"setup.exe: {setup.stat().st_size} bytes", flush=True)
 
-    verified = checks.run("osslsigncode", "verify", "-CAfile", key / "ca.pem", "-in", setup)
-    print(f"osslsigncode verify: exit {verified.status}", flush=True)
-    if verified.status != 0:
-        failures.append("the signature does not verify: " + (verified.stdout + verified.stderr)[-500:])
+        verified = checks.run("osslsigncode", "verify", "-CAfile", key / "ca.pem", "-in", setup)
+        print(f"osslsigncode verify: exit {verified.status}", flush=True)
+        self.check(verified.status == 0, "the signature does not verify: " + (verified.stdout + verified.stderr)[-500:])
 
-    values = installer_config(BUILD / "setup" / "installer.env")
-    template, prefix = ROOT / "build" / "wine-template", WORK / "prefix"
-    make_template(template)
-    shutil.rmtree(prefix, ignore_errors=True)
-    new_prefix(template, prefix)
-    driver = ROOT / "build" / "win32" / "tests" / "e2e" / "driver.exe"
-    memory = SetupMemory()
+        values = installer_config(BUILD / "setup" / "installer.env")
+        template, prefix = ROOT / "build" / "wine-template", WORK / "prefix"
+        make_template(template)
+        shutil.rmtree(prefix, ignore_errors=True)
+        new_prefix(template, prefix)
+        driver = ROOT / "build" / "win32" / "tests" / "e2e" / "driver.exe"
+        memory = SetupMemory()
+        with private_display() as display:
+            env = wine_environment(prefix, display)
+            memory.start()
+            start = time.monotonic()
+            try:
+                driven = run_wine([driver, "run", winpath(setup), "--product", values["product"], "--install-dir",
+                                   values["install_dir"], "install=ok", "progress=wait", "success=ok", "--exit", "0",
+                                   "--full-bar"], env, WORK / "wine.log", echo)
+            finally:
+                seconds = time.monotonic() - start
+                memory.done.set()
+                memory.join()
+                wineserver(env, "-k")
+        print(f"install: driver exit {driven}, {seconds:.0f} s, setup.exe peak RSS {memory.resident} MB, "
+              f"peak address space {memory.virtual} MB", flush=True)
+        self.check(driven == 0, "the install did not go as a player's would")
+        differences = checks.trees_differ(TREE, prefix_path(prefix, values["install_dir"]))
+        self.check(not differences, "the installed game differs from the tree:\n" +
+                   "\n".join(differences.splitlines()[:10]))
 
-    def echo(raw):
-        line = driver_text(raw)
-        if not line.startswith("  control"):
-            print(line, end="", flush=True)
 
-    with private_display() as display:
-        env = wine_environment(prefix, display)
-        memory.start()
-        start = time.monotonic()
-        try:
-            driven = run_wine([driver, "run", winpath(setup), "--product", values["product"], "--install-dir",
-                               values["install_dir"], "install=ok", "progress=wait", "success=ok", "--exit", "0",
-                               "--full-bar"], env, WORK / "wine.log", echo)
-        finally:
-            seconds = time.monotonic() - start
-            memory.done.set()
-            memory.join()
-            wineserver(env, "-k")
-    print(f"install: driver exit {driven}, {seconds:.0f} s, setup.exe peak RSS {memory.resident} MB, "
-          f"peak address space {memory.virtual} MB", flush=True)
-    if driven != 0:
-        failures.append("the install did not go as a player's would")
-    differences = checks.trees_differ(TREE, prefix_path(prefix, values["install_dir"]))
-    if differences:
-        failures.append("the installed game differs from the tree:\n" + "\n".join(differences.splitlines()[:10]))
-
-    for failure in failures:
-        print(f"FAIL {failure}")
-    if failures:
-        return 1
-    shutil.rmtree(prefix, ignore_errors=True)
-    shutil.rmtree(BUILD, ignore_errors=True)
-    print("PASS")
-    return 0
+def echo(raw):
+    line = driver_text(raw)
+    if not line.startswith("  control"):
+        print(line, end="", flush=True)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    status = checks.main(BigGame)
+    if status == 0:
+        shutil.rmtree(WORK / "prefix", ignore_errors=True)
+        shutil.rmtree(BUILD, ignore_errors=True)
+    sys.exit(status)

@@ -10,12 +10,12 @@ reported. Exit 77 (ctest's skip) when this host cannot run the programs.
 
 tests/e2e/CMakeLists.txt sets E2E_DRIVER, E2E_QUARN, E2E_WORK (scratch),
 E2E_TEMPLATE, E2E_PLANTED_DLL (a DLL that leaves NAME.loaded beside itself
-when loaded), and for each installer target E2E_<TARGET> with its
-installer.env as E2E_<TARGET>_CONFIG. E2E_STRESS_RUNS and E2E_SEED set
-cancel-stress's runs and series.
+when loaded), WINE_EMULATION_TOOLS, and for each installer target
+E2E_<TARGET> with its installer.env as E2E_<TARGET>_CONFIG.
+E2E_STRESS_RUNS and E2E_SEED set cancel-stress's runs and series.
 
 A 32-bit setup.exe runs under emulation where the kernel cannot start 32-bit
-programs (scripts/wine_env.py), and there only the smoke-* scenarios (label
+programs (scripts/wine_emulation.py), and there only the smoke-* scenarios (label
 emulated) run: they press the dialogs through X with no second 32-bit
 program beside the installer, and leave the driver's scenarios to the 64-bit
 twin. They skip where 32-bit programs run natively, as the driver's
@@ -34,22 +34,46 @@ from pathlib import Path
 from types import SimpleNamespace
 from typing import Callable
 
-ROOT = Path(__file__).resolve().parents[2]
-sys.path[:0] = [str(ROOT / "tests"), str(ROOT / "scripts")]
-import checks  # noqa: E402
-from wine_env import (CRASH_REPORTS, DEFAULT_LOCALE, driver_text, enter_emulation, host_failure,  # noqa: E402
-                      installer_config, is_32bit_program, loader, make_template, new_prefix, once_more, prefix_path,
-                      private_display, run_wine, template_for_mode, wine32_mode, wine_environment, wineserver,
-                      winpath)
+import checks
+from wine_emulation import enter_emulation, template_for_mode, wine32_mode
+from wine_env import (CRASH_REPORTS, DEFAULT_LOCALE, ROOT, WineError, driver_text, host_failure, installer_config,
+                      is_32bit_program, loader, make_template, new_prefix, once_more, prefix_path, private_display,
+                      run_wine, wine_environment, wineserver, winpath)
 
-INSTALL = ("install=ok", "progress=wait", "success=ok", "--exit", "0")
+# The driver's steps through the dialogs (driver.cpp): a whole install, one
+# that ends at IDD_FAIL, and Install pressed in a run that ends with no
+# other dialog.
+INSTALL = ("install=ok", "progress=wait", "success=ok")
+FAILED = ("install=ok", "progress=wait", "fail=ok")
+INSTALL_PRESSED = ("install=ok",)
+
+
+@dataclass(frozen=True)
+class Row:
+    """A scenario: its name for ctest, the function it runs, the driver's
+    steps and the exit code setup.exe must end with, and what the run
+    needs."""
+    name: str
+    body: Callable
+    steps: tuple = INSTALL
+    exit_code: int = 0
+    labels: tuple = ()
+    timeout: int = 300
+    installer: str = "setup"  # the build target under test
+    locale: str = DEFAULT_LOCALE  # of the Wine processes
+    # What some bodies take: how damaged's payload is damaged, where
+    # planted_link's link stands, full_bar's payload size, many_files' count.
+    damage: str = ""
+    planted: str = ""
+    size: int = 0
+    files: int = 0
 
 
 def setting(name):
-    """The setting NAME from the environment; without it the run ends with one
-    line naming it."""
+    """The setting NAME from the environment; LookupError naming it when it is
+    not set."""
     if name not in os.environ:
-        sys.exit(f"scenarios.py: {name} is not set (tests/e2e/CMakeLists.txt sets it)")
+        raise LookupError(f"{name} is not set (tests/e2e/CMakeLists.txt sets it)")
     return os.environ[name]
 
 
@@ -70,6 +94,9 @@ class Run(checks.Case):
         super().__init__()
         self.row, self.template = row, template
 
+    def __str__(self):
+        return f"scenario {self.row.name}"
+
     def setUp(self):
         self.work = Path(setting("E2E_WORK")) / self.row.name
         shutil.rmtree(self.work, ignore_errors=True)
@@ -86,7 +113,7 @@ class Run(checks.Case):
         self.install_folder = prefix_path(self.prefix, self.setup.install_dir)
 
     def runTest(self):
-        self.row.body(self, *self.row.data)
+        self.row.body(self)
         wineserver(self.env, "-w")
         # Wine reports crashes and failed calls on stderr; the menu builder is
         # switched off on purpose, and under emulation the 32-bit address
@@ -111,11 +138,13 @@ class Run(checks.Case):
             status = run_wine([setting("E2E_DRIVER"), *arguments], env, self.log, echo, cwd=cwd)
         return status, lines
 
-    def run_setup(self, exe, *steps, **options):
-        """The driver runs EXE through STEPS (see driver.cpp), checking that
-        its dialogs show the installer's configuration."""
-        status, _ = self.drive("run", winpath(exe), "--product", self.setup.product,
-                               "--install-dir", self.setup.install_dir, *steps, **options)
+    def run_setup(self, exe, steps=None, **options):
+        """The driver runs EXE through STEPS (the row's unless given), checking
+        that its dialogs show the installer's configuration and that it ends
+        with the row's exit code."""
+        steps = self.row.steps if steps is None else steps
+        status, _ = self.drive("run", winpath(exe), "--product", self.setup.product, "--install-dir",
+                               self.setup.install_dir, *steps, "--exit", str(self.row.exit_code), **options)
         self.check(status == 0, "driver: expectations not met")
 
     def prepare(self, *arguments):
@@ -174,9 +203,10 @@ class Run(checks.Case):
         subprocess.run(["xdotool", "key", "--window", window, key], env=self.env, stderr=subprocess.DEVNULL)
         return True
 
-    def expect_exit(self, expected):
+    def expect_exit(self):
         """Waits for the installer started on its own to end, and checks its
-        exit code."""
+        exit code against the row's."""
+        expected = self.row.exit_code
         try:
             status = self.setup_process.wait(60)
         except subprocess.TimeoutExpired:
@@ -226,10 +256,7 @@ class Run(checks.Case):
         if not self.check(link.is_file(), f"no link at {link}"):
             return
         if outside:
-            fields = {"Local path": "target", "Working directory": "working", "Description": "description"}
-            lines = [f"{fields[name.strip()]} {value.strip()}" for name, value in
-                     (line.split(":", 1) for line in checks.run("lnkinfo", link).stdout.splitlines()
-                      if line.startswith("\t") and ":" in line) if name.strip() in fields]
+            lines = lnkinfo_lines(checks.run("lnkinfo", link).stdout)
         else:
             status, lines = self.drive("read-link", winpath(link))
             self.check(status == 0, "link cannot be read")
@@ -270,18 +297,32 @@ class Run(checks.Case):
         new_prefix(self.template, self.prefix)
 
 
-# The scenarios: each takes the run, and the data of its row.
+LNKINFO_FIELDS = {"Local path": "target", "Working directory": "working", "Description": "description"}
+
+
+def lnkinfo_lines(said):
+    """The fields that lnkinfo printed of a link, as the driver's read-link
+    prints them."""
+    lines = []
+    for line in said.splitlines():
+        name, colon, value = line.partition(":")
+        if line.startswith("\t") and colon and name.strip() in LNKINFO_FIELDS:
+            lines.append(f"{LNKINFO_FIELDS[name.strip()]} {value.strip()}")
+    return lines
+
+
+# The scenarios: each takes the run, whose row it reads.
 
 def smoke_decline(t):
     t.start_setup(t.setup.exe, f"{t.setup.product} Installation Utility", "Escape")
-    t.expect_exit(0)
+    t.expect_exit()
     t.expect_nothing_written()
 
 
 def smoke_install(t):
     if t.start_setup(t.setup.exe, f"{t.setup.product} Installation Utility", "Return"):
         t.press(f"{t.setup.product} - Install Complete", "Return")
-    t.expect_exit(0)
+    t.expect_exit()
     t.expect_tree()
     t.expect_link(outside=True)
 
@@ -289,16 +330,16 @@ def smoke_install(t):
 def smoke_damaged(t):
     if t.start_setup(t.setup.exe, f"{t.setup.product} Installation Utility", "Return"):
         t.press(f"{t.setup.product} - Install Failed", "Return")
-    t.expect_exit(1)
+    t.expect_exit()
 
 
-def decline(t, button):
-    t.run_setup(t.setup.exe, f"install={button}", "--exit", "0")
+def decline(t):
+    t.run_setup(t.setup.exe)
     t.expect_nothing_written()
 
 
 def install(t):
-    t.run_setup(t.setup.exe, *INSTALL)
+    t.run_setup(t.setup.exe)
     t.expect_tree()
     t.expect_link()
 
@@ -331,31 +372,42 @@ def names(t):
         install(t)
 
 
-# Where a planted link stands inside the install folder, made before the run.
-PLANTED = {
-    "folder": lambda folder, system: (folder.mkdir(), (folder / "bin").symlink_to(system)),
-    "deep": lambda folder, system: ((folder / "data").mkdir(parents=True),
-                                    (folder / "data" / "levels").symlink_to(system)),
-    "file": lambda folder, system: (folder.mkdir(), (folder / "readme.txt").symlink_to(system / "system.ini")),
-    "hard": lambda folder, system: (folder.mkdir(), (folder / "settings.ini").hardlink_to(system / "system.ini")),
-    "root": lambda folder, system: folder.symlink_to(system),
-}
+def plant_link(kind, folder, system):
+    """Makes the install folder FOLDER with a link of KIND in it, or as it,
+    leading into SYSTEM."""
+    if kind == "folder":
+        folder.mkdir()
+        (folder / "bin").symlink_to(system)
+    elif kind == "deep":
+        (folder / "data").mkdir(parents=True)
+        (folder / "data" / "levels").symlink_to(system)
+    elif kind == "file":
+        folder.mkdir()
+        (folder / "readme.txt").symlink_to(system / "system.ini")
+    elif kind == "hard":
+        folder.mkdir()
+        (folder / "settings.ini").hardlink_to(system / "system.ini")
+    elif kind == "root":
+        folder.symlink_to(system)
+    else:
+        raise ValueError(f"no planted link of kind '{kind}'")
 
 
-def planted_link(t, kind, steps, code):
+def planted_link(t):
     """Another account made the install folder before the run and put a link
-    of KIND in it, leading to a folder that stands for a system folder. That
-    folder must hold exactly what it held; the install ends as STEPS and CODE
-    say, with the payload's tree as real folders and files when it ends well."""
+    of the row's kind in it, leading to a folder that stands for a system
+    folder. That folder must hold exactly what it held; the install ends as
+    the row says, with the payload's tree as real folders and files when it
+    ends well."""
     system = t.prefix / "drive_c" / "windows" / "standin"
     system.mkdir(parents=True)
     (system / "system.ini").write_text("[the machine's own]\n")
     (system / "keep").mkdir()
-    PLANTED[kind](t.install_folder, system)
+    plant_link(t.row.planted, t.install_folder, system)
     before = checks.tree_listing(system)
-    t.run_setup(t.setup.exe, *steps, "--exit", str(code))
+    t.run_setup(t.setup.exe)
     t.check(checks.tree_listing(system) == before, "the system folder changed:\n" + checks.tree_listing(system))
-    if code == 0:
+    if t.row.exit_code == 0:
         t.expect_tree()
         links = [path for path in t.install_folder.rglob("*") if path.is_symlink()]
         t.check(not links, f"links left in the install folder: {links}")
@@ -371,32 +423,32 @@ def install_signed(t):
     verified = checks.run("osslsigncode", "verify", "-CAfile", key / "ca.pem", "-in", signed)
     (t.work / "verify.txt").write_text(verified.stdout + verified.stderr)
     t.check(verified.status == 0, "the signed setup.exe does not verify")
-    t.run_setup(signed, *INSTALL)
+    t.run_setup(signed)
     t.expect_tree()
     t.expect_link()
 
 
 def reinstall(t):
-    t.run_setup(t.setup.exe, *INSTALL)
+    t.run_setup(t.setup.exe)
     changed = min(path for path in t.install_folder.rglob("*") if path.is_file())
     # Longer than before, so an open that does not truncate leaves a tail.
     with open(changed, "a") as file:
         file.write("changed by the user\n")
-    t.run_setup(t.setup.exe, *INSTALL)
+    t.run_setup(t.setup.exe)
     t.expect_tree()
     t.expect_link()
 
 
-def damaged(t, how):
+def damaged(t):
     good, bad = t.work / "good.qua", t.work / "bad.qua"
     t.prepare("payload-get", winpath(t.setup.exe), winpath(good))
     payload = bytearray(good.read_bytes())
-    if how == "short":
+    if t.row.damage == "short":
         del payload[len(payload) * 2 // 3:]
     else:
         payload[len(payload) // 2:len(payload) // 2 + 8] = b"\xff\x00" * 4
     bad.write_bytes(payload)
-    t.run_setup(t.setup_with_payload(bad), "install=ok", "progress=wait", "fail=ok", "--exit", "1")
+    t.run_setup(t.setup_with_payload(bad))
 
 
 def appended_short(t):
@@ -405,7 +457,7 @@ def appended_short(t):
     whole = t.setup.exe.read_bytes()
     short = t.work / "setup-short.exe"
     short.write_bytes(whole[:len(whole) - 1000])
-    t.run_setup(short, "install=ok", "--exit", "1")
+    t.run_setup(short)
     t.expect_nothing_written()
 
 
@@ -415,37 +467,37 @@ def undefined_byte(t):
     archive = b"Quarn\nd\n.\nf\n3\n./fine.txt\nyes" + b"f\n3\n./bad\x81name.txt\nnot"
     payload = t.work / "undefined.qua"
     payload.write_bytes(zlib.compress(archive, 9))
-    t.run_setup(t.setup_with_payload(payload), "install=ok", "progress=wait", "fail=ok", "--exit", "1")
+    t.run_setup(t.setup_with_payload(payload))
     left = sorted(path.name for path in t.install_folder.iterdir())
     t.check(left == ["fine.txt"], f"the install folder holds {left}, not just fine.txt")
 
 
 def no_parent(t):
-    t.run_setup(t.setup.exe, "install=ok", "--exit", "1")
+    t.run_setup(t.setup.exe)
     t.check(not t.install_folder.parent.exists(), "the missing parent was made")
 
 
 def group_blocked(t):
     group = t.programs() / t.setup.product
     group.write_text("not a folder\n")
-    t.run_setup(t.setup.exe, *INSTALL)
+    t.run_setup(t.setup.exe)
     t.check(group.is_file(), "the plain file in the group's place was replaced")
     t.expect_tree()
     links = list(t.programs().rglob("*.lnk"))
     t.check(not links, f"a link was made: {links}")
 
 
-def full_bar(t, size):
-    exe, tree = t.large_setup(size)
+def full_bar(t):
+    exe, tree = t.large_setup(t.row.size)
     # Over the 32-bit percentage limit.
     t.check((t.work / "large.qua").stat().st_size > 21474836, "the large payload is not over 21474836 bytes")
-    t.run_setup(exe, *INSTALL[:3], "--full-bar", *INSTALL[3:])
+    t.run_setup(exe)
     t.expect_tree(tree)
 
 
 def cancel_large(t):
     exe, _ = t.large_setup(40000000)
-    t.run_setup(exe, "install=ok", "progress=cancel@10", "fail=ok", "--exit", "1")
+    t.run_setup(exe)
     # Cancel came well inside the first of the four 10 MB blocks: a worker
     # that stops on Cancel leaves that one short and starts no other.
     left = sorted((path.name, path.stat().st_size) for path in (t.install_folder / "data").glob("*")
@@ -468,7 +520,7 @@ def cancel_stress(t):
         print(f"run {run}: Cancel once the bar reaches {at}", flush=True)
         if run > 1:
             t.renew_prefix()
-        t.run_setup(exe, "install=ok", f"progress=cancel@{at}", "fail=ok", "--exit", "1")
+        t.run_setup(exe, ("install=ok", f"progress=cancel@{at}", "fail=ok"))
         # A quarter of the payload or more was still to come: a worker that
         # stops on Cancel never finishes the last of the four blocks.
         last = t.install_folder / "data" / "block4.bin"
@@ -476,14 +528,14 @@ def cancel_stress(t):
                 f"run {run}: extraction went on to the end after Cancel")
 
 
-def many_files(t, count):
-    """COUNT small files in folders of 500."""
+def many_files(t):
+    """The row's count of small files, in folders of 500."""
     tree = t.work / "many-tree"
-    for i in range(count):
+    for i in range(t.row.files):
         folder = tree / f"part{i // 500}"
         folder.mkdir(parents=True, exist_ok=True)
         (folder / f"f{i}.txt").write_text(f"file {i}\n")
-    t.run_setup(t.pack(tree, "many"), *INSTALL)
+    t.run_setup(t.pack(tree, "many"))
     t.expect_tree(tree)
 
 
@@ -494,7 +546,7 @@ def long_path(t):
     (tree / "folder").mkdir(parents=True)
     room = 259 - len(t.setup.install_dir) - 1
     (tree / "folder" / ("n" * (room - len("folder/")))).write_text("at the limit\n")
-    t.run_setup(t.pack(tree, "long"), *INSTALL)
+    t.run_setup(t.pack(tree, "long"))
     t.expect_tree(tree)
 
 
@@ -521,7 +573,7 @@ def planted_dlls(t):
     overrides = ";".join([t.env["WINEDLLOVERRIDES"], "winedbg.exe=d"] +
                          [f"{dll.removesuffix('.dll')}=n,b" for dll in PLANTED_DLLS])
     # Started from the folder, as a double click does.
-    t.run_setup(downloads / "setup.exe", *INSTALL, overrides=overrides, cwd=downloads)
+    t.run_setup(downloads / "setup.exe", overrides=overrides, cwd=downloads)
     t.expect_tree()
     t.expect_link()
     for marker in downloads.glob("*.loaded"):
@@ -552,38 +604,28 @@ def pictures(t):
         t.check(int(colours) > 4, f"{dialog}.png is blank ({colours} colours)")
 
 
-@dataclass
-class Row:
-    name: str
-    body: Callable
-    data: tuple = ()
-    labels: tuple = ()
-    timeout: int = 300
-    installer: str = "setup"
-    locale: str = DEFAULT_LOCALE
-
-
 ROWS = {row.name: row for row in [
-    Row("decline-cancel", decline, ("cancel",)),
-    Row("decline-esc", decline, ("esc",)),
-    Row("decline-close", decline, ("close",)),
+    Row("decline-cancel", decline, steps=("install=cancel",)),
+    Row("decline-esc", decline, steps=("install=esc",)),
+    Row("decline-close", decline, steps=("install=close",)),
     Row("install", install_for_the_player),
     Row("install-signed", install_signed),
     Row("other-names", install, installer="setup_other"),
     Row("reinstall", reinstall),
-    Row("damaged-short", damaged, ("short",)),
-    Row("damaged-flipped", damaged, ("flipped",)),
+    Row("damaged-short", damaged, steps=FAILED, exit_code=1, damage="short"),
+    Row("damaged-flipped", damaged, steps=FAILED, exit_code=1, damage="flipped"),
     Row("appended", install, installer="setup_appended"),
-    Row("appended-short", appended_short, installer="setup_appended"),
-    Row("no-parent", no_parent, installer="setup_no_parent"),
-    Row("undefined-byte", undefined_byte),
+    Row("appended-short", appended_short, steps=INSTALL_PRESSED, exit_code=1, installer="setup_appended"),
+    Row("no-parent", no_parent, steps=INSTALL_PRESSED, exit_code=1, installer="setup_no_parent"),
+    Row("undefined-byte", undefined_byte, steps=FAILED, exit_code=1),
     Row("group-blocked", group_blocked),
     Row("planted-dlls", planted_dlls),
     Row("pictures", pictures),
-    Row("large-progress", full_bar, (24000000,), ("slow",)),
-    Row("cancel-large", cancel_large, labels=("slow",)),
-    # E2E_STRESS_RUNS=30 takes several minutes.
-    Row("cancel-stress", cancel_stress, labels=("slow",), timeout=1800),
+    Row("large-progress", full_bar, steps=(*INSTALL, "--full-bar"), size=24000000, labels=("slow",)),
+    Row("cancel-large", cancel_large, steps=("install=ok", "progress=cancel@10", "fail=ok"), exit_code=1,
+        labels=("slow",)),
+    # E2E_STRESS_RUNS=30 takes several minutes; each run picks its own moment.
+    Row("cancel-stress", cancel_stress, exit_code=1, labels=("slow",), timeout=1800),
     Row("long-path", long_path),
     # The names of Western (1252), Cyrillic (1251) and Simplified Chinese
     # (936, double-byte) Windows.
@@ -592,22 +634,44 @@ ROWS = {row.name: row for row in [
     Row("names-936", names, locale="zh_CN.UTF-8"),
     # Links another account planted in the install folder are never written
     # through.
-    Row("planted-folder-link", planted_link, ("folder", ("install=ok", "progress=wait", "fail=ok"), 1),
+    Row("planted-folder-link", planted_link, steps=FAILED, exit_code=1, planted="folder", installer="setup_other"),
+    Row("planted-deep-link", planted_link, steps=FAILED, exit_code=1, planted="deep", installer="setup_other"),
+    Row("planted-file-link", planted_link, steps=FAILED, exit_code=1, planted="file", installer="setup_other"),
+    Row("planted-hard-link", planted_link, steps=INSTALL, planted="hard", installer="setup_other"),
+    Row("planted-install-folder-link", planted_link, steps=INSTALL_PRESSED, exit_code=1, planted="root",
         installer="setup_other"),
-    Row("planted-deep-link", planted_link, ("deep", ("install=ok", "progress=wait", "fail=ok"), 1),
-        installer="setup_other"),
-    Row("planted-file-link", planted_link, ("file", ("install=ok", "progress=wait", "fail=ok"), 1),
-        installer="setup_other"),
-    Row("planted-hard-link", planted_link, ("hard", INSTALL[:3], 0), installer="setup_other"),
-    Row("planted-install-folder-link", planted_link, ("root", ("install=ok",), 1), installer="setup_other"),
-    Row("many-files", many_files, (20000,), ("slow", "limits")),
-    Row("huge-payload", full_bar, (300000000,), ("slow", "limits")),
+    Row("many-files", many_files, files=20000, labels=("slow", "limits")),
+    Row("huge-payload", full_bar, steps=(*INSTALL, "--full-bar"), size=300000000, labels=("slow", "limits")),
     # The shipped 32-bit setup.exe with nothing but itself running, for hosts
-    # where 32-bit programs are emulated.
+    # where 32-bit programs are emulated; xdotool presses its dialogs.
     Row("smoke-decline", smoke_decline, labels=("emulated",)),
     Row("smoke-install", smoke_install, labels=("emulated",)),
-    Row("smoke-damaged", smoke_damaged, labels=("emulated",), installer="setup_damaged"),
+    Row("smoke-damaged", smoke_damaged, exit_code=1, labels=("emulated",), installer="setup_damaged"),
 ]}
+
+
+def skipped(name, mode):
+    """Why the scenario NAME (or the template) does not run where 32-bit
+    programs run in MODE, or None."""
+    if mode == "none":
+        return "this host cannot run 32-bit Windows programs"
+    smoke = name != "template" and "emulated" in ROWS[name].labels
+    if mode == "emulated" and not smoke and name != "template":
+        return "under emulation, where only the smoke runs go (the 64-bit twin runs it)"
+    if mode == "native" and smoke:
+        return "32-bit programs run natively here (WINE32_EMULATION=1 runs it emulated)"
+    return None
+
+
+def keep_logs_only(work):
+    """What a passed run keeps; the large scenarios leave gigabytes."""
+    for path in work.iterdir():
+        if path.suffix in (".log", ".txt", ".retried") or path.name == "demo":
+            continue
+        if path.is_dir() and not path.is_symlink():
+            shutil.rmtree(path)
+        else:
+            path.unlink()
 
 
 def main(arguments):
@@ -621,36 +685,30 @@ def main(arguments):
         return 2
     template = Path(setting("E2E_TEMPLATE"))
     if is_32bit_program(setting("E2E_SETUP")):
-        mode, smoke = wine32_mode(), name != "template" and "emulated" in ROWS[name].labels
-        skip = {"none": "this host cannot run 32-bit Windows programs",
-                "emulated": not smoke and name != "template" and
-                "under emulation, where only the smoke runs go (the 64-bit twin runs it)",
-                "native": smoke and "32-bit programs run natively here (WINE32_EMULATION=1 runs it emulated)"}[mode]
-        if skip:
-            print(f"scenario {name}: skipped, {skip}")
+        mode = wine32_mode()
+        why = skipped(name, mode)
+        if why:
+            print(f"scenario {name}: skipped, {why}")
             return 77
         if mode == "emulated":
-            enter_emulation()
+            enter_emulation(setting("WINE_EMULATION_TOOLS"))
         template = template_for_mode(template)
     if name == "template":
         make_template(template)
         return 0
 
     scenario = Run(ROWS[name], template)
-    result = scenario.defaultTestResult()
-    scenario.run(result)
-    for _, trace in result.errors:
-        print(trace)
-    if result.errors or scenario.failures_seen:
+    status = checks.main(scenario)
+    if status != 0:
         print(f"scenario {name}: {scenario.failures_seen} failure(s); its files are in {scenario.work}")
-        return 1
-    # A passed run keeps its logs only; the large scenarios leave gigabytes.
-    for path in scenario.work.iterdir():
-        if path.suffix not in (".log", ".txt", ".retried") and path.name != "demo":
-            shutil.rmtree(path) if path.is_dir() and not path.is_symlink() else path.unlink()
+        return status
+    keep_logs_only(scenario.work)
     print(f"scenario {name}: passed")
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    try:
+        sys.exit(main(sys.argv[1:]))
+    except (WineError, LookupError) as error:
+        sys.exit(f"scenarios.py: {error}")
