@@ -15,6 +15,7 @@ set(source ${PROJECT_SOURCE_DIR}/scripts/emulation)
 set(interpreter ${EMULATION_TOOLS}/qemu-i386-wine)
 set(shim ${EMULATION_TOOLS}/shim)
 add_custom_command(OUTPUT ${interpreter}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${EMULATION_TOOLS}
     COMMAND ${HOST_CC} -O2 -static -o ${interpreter} ${source}/qemu-i386-wine.c
     DEPENDS ${source}/qemu-i386-wine.c
     VERBATIM)
