@@ -145,3 +145,19 @@ TEST_F(InstallFolderLinks, TheInstallFolderItselfMayNotBeALink)
     EXPECT_FALSE(EnterInstallFolder(Narrow(folder_ + L"-linked", kNameCodePage).c_str()));
     EXPECT_TRUE(EnterInstallFolder(Narrow(folder_, kNameCodePage).c_str()));
 }
+
+TEST(LinkReparsePoint, OnlyNameSurrogatesAreLinks)
+{
+    struct Case {
+        DWORD attributes;
+        DWORD tag;
+        bool link;
+    };
+    const DWORD kReparse = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE;
+    for (const Case& c : {Case{kReparse, IO_REPARSE_TAG_SYMLINK, true}, Case{kReparse, IO_REPARSE_TAG_MOUNT_POINT, true},
+                          Case{kReparse | FILE_ATTRIBUTE_DIRECTORY, IO_REPARSE_TAG_MOUNT_POINT, true},
+                          Case{kReparse, IO_REPARSE_TAG_WOF, false}, Case{kReparse, IO_REPARSE_TAG_DEDUP, false},
+                          Case{kReparse | FILE_ATTRIBUTE_DIRECTORY, 0x9000601a /* a cloud placeholder */, false},
+                          Case{FILE_ATTRIBUTE_ARCHIVE, IO_REPARSE_TAG_SYMLINK, false}})
+        EXPECT_EQ(IsLinkReparsePoint(c.attributes, c.tag), c.link) << std::hex << c.tag;
+}
