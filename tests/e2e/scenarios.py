@@ -387,6 +387,28 @@ def reinstall(t):
     t.expect_link()
 
 
+def reinstall_busy(t, how):
+    """A second run over an installed file that the user changed and that
+    another program holds open sharing everything (a scanner, an indexer), or
+    that is read-only: the file is replaced, and nothing else is left once
+    the holder lets go."""
+    t.run_setup(t.setup.exe, *INSTALL)
+    busy = t.install_folder / ("readme.txt" if how == "held" else "settings.ini")
+    with open(busy, "a") as file:
+        file.write("changed by the user\n")
+    if how == "read-only":
+        busy.chmod(0o444)  # what attrib +r leaves under Wine
+        t.run_setup(t.setup.exe, *INSTALL)
+    else:
+        holder = subprocess.Popen([*loader(setting("E2E_HOLD_FILE")), setting("E2E_HOLD_FILE"), winpath(busy)],
+                                  env=t.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        t.check(holder.stdout.readline().strip() == "held", f"hold_file cannot open {busy}")
+        t.run_setup(t.setup.exe, *INSTALL)
+        holder.stdin.close()
+        t.check(holder.wait(60) == 0, "hold_file failed")
+    t.expect_tree()
+
+
 def damaged(t, how):
     good, bad = t.work / "good.qua", t.work / "bad.qua"
     t.prepare("payload-get", winpath(t.setup.exe), winpath(good))
@@ -571,6 +593,8 @@ ROWS = {row.name: row for row in [
     Row("install-signed", install_signed),
     Row("other-names", install, installer="setup_other"),
     Row("reinstall", reinstall),
+    Row("reinstall-held", reinstall_busy, ("held",)),
+    Row("reinstall-read-only", reinstall_busy, ("read-only",)),
     Row("damaged-short", damaged, ("short",)),
     Row("damaged-flipped", damaged, ("flipped",)),
     Row("appended", install, installer="setup_appended"),
