@@ -50,7 +50,8 @@ struct FolderScan {
 
 // Lists the tree under scan->dir into entries: "." first; in each folder its
 // files, then its subfolders, each sorted by strcmp of the on-disk name
-// bytes, a subfolder's entry right before its contents. Refuses links,
+// bytes, a subfolder's entry right before its contents; names shaped like
+// Windows' short names (ABCDEF~1.TXT) are listed so before all others. Refuses links,
 // special files, names that are not UTF-8 or that the encoding or Windows
 // cannot hold, names that differ only in case, lines too long for the
 // archive and files over its largest size. True, or false with error filled.
