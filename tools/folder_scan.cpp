@@ -185,6 +185,8 @@ static bool ScanFolder(FolderScan* scan, int depth, const std::string& source, c
 
 bool ScanTree(FolderScan* scan, PackError* error)
 {
+    if (!CanFoldCase(scan->encoding))
+        return Refuse(error, scan->dir, "names in UTF-8 cannot be compared as Windows does without the C.UTF-8 locale");
     scan->entries.push_back({true, 0, "", "", ".", 0});
     return OpenFolder(scan, scan->entries.back(), error) && ScanFolder(scan, 0, "", ".", error);
 }
