@@ -387,25 +387,20 @@ def reinstall(t):
     t.expect_link()
 
 
-def reinstall_busy(t, how):
+def reinstall_busy(t, held):
     """A second run over an installed file that the user changed and that
-    another program holds open sharing everything (a scanner, an indexer), or
-    that is read-only: the file is replaced, and nothing else is left once
-    the holder lets go."""
+    another program holds open sharing everything (HELD), or that is
+    read-only: it is replaced, and nothing is left once the holder lets go."""
     t.run_setup(t.setup.exe, *INSTALL)
-    busy = t.install_folder / ("readme.txt" if how == "held" else "settings.ini")
-    with open(busy, "a") as file:
-        file.write("changed by the user\n")
-    if how == "read-only":
-        busy.chmod(0o444)  # what attrib +r leaves under Wine
-        t.run_setup(t.setup.exe, *INSTALL)
-    else:
-        holder = subprocess.Popen([*loader(setting("E2E_HOLD_FILE")), setting("E2E_HOLD_FILE"), winpath(busy)],
-                                  env=t.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        t.check(holder.stdout.readline().strip() == "held", f"hold_file cannot open {busy}")
-        t.run_setup(t.setup.exe, *INSTALL)
-        holder.stdin.close()
-        t.check(holder.wait(60) == 0, "hold_file failed")
+    busy, driver = t.install_folder / "readme.txt", setting("E2E_DRIVER")
+    busy.write_text("changed by the user\n")
+    busy.chmod(0o644 if held else 0o444)  # 0o444: attrib +r, as Wine shows it
+    holder = held and subprocess.Popen([*loader(driver), driver, "hold", winpath(busy)], env=t.env,
+                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    t.check(not held or holder.stdout.readline().strip() == b"held", "the driver cannot hold the file")
+    t.run_setup(t.setup.exe, *INSTALL)
+    if held:
+        holder.communicate(timeout=60)
     t.expect_tree()
 
 
@@ -593,8 +588,8 @@ ROWS = {row.name: row for row in [
     Row("install-signed", install_signed),
     Row("other-names", install, installer="setup_other"),
     Row("reinstall", reinstall),
-    Row("reinstall-held", reinstall_busy, ("held",)),
-    Row("reinstall-read-only", reinstall_busy, ("read-only",)),
+    Row("reinstall-held", reinstall_busy, (True,)),
+    Row("reinstall-read-only", reinstall_busy, (False,)),
     Row("damaged-short", damaged, ("short",)),
     Row("damaged-flipped", damaged, ("flipped",)),
     Row("appended", install, installer="setup_appended"),
