@@ -31,17 +31,24 @@ SIGN_PASSWORD_FILE ?=
 # A value as one shell word, whatever characters it holds.
 quote = '$(subst ','\'',$(1))'
 # -DNAME=VALUE for a value that was given, -UNAME (back to the default) otherwise.
-setting = $(if $(2),$(call quote,-D$(1)=$(2)),-U$(1))
+setting = $(if $(2),$(call quote,-D$(1)=$(2)),-U$(firstword $(subst :, ,$(1))))
+# Stops the recipe with one line when the path variable $(1) holds ';' or
+# '\', which CMake's lists and globs do not keep.
+refuse_in_path = case $(call quote,$(value $(1))) in *[\;\\]*) printf '%s\n' \
+	$(call quote,make: $(1) $(value $(1)): a folder whose path holds ';' or '\' cannot be packed) >&2; exit 1;; esac
+# A path made absolute from this folder, spaces and all (abspath would split
+# it into words).
+absolute = $(if $(patsubst /%,,$(firstword $(1))),$(CURDIR)/)$(1)
 
 WINDOWS_SETTINGS := \
 	-DQUARN_EXECUTABLE=$(CURDIR)/build/native-release/tools/quarn \
 	-DMAKE_ICON_EXECUTABLE=$(CURDIR)/build/native-release/tools/make_icon \
 	-DATTACH_PAYLOAD_EXECUTABLE=$(CURDIR)/build/native-release/tools/attach_payload \
-	$(call setting,INSTALLER_PAYLOAD_DIR,$(if $(PAYLOAD_DIR),$(abspath $(PAYLOAD_DIR)))) \
-	$(call setting,INSTALLER_PRODUCT_NAME,$(PRODUCT_NAME)) \
-	$(call setting,INSTALLER_INSTALL_DIR,$(INSTALL_DIR)) \
-	$(call setting,INSTALLER_EXE_NAME,$(EXE_NAME)) \
-	$(call setting,INSTALLER_PUBLISHER,$(PUBLISHER)) \
+	$(call setting,INSTALLER_PAYLOAD_DIR:STRING,$(if $(value PAYLOAD_DIR),$(call absolute,$(value PAYLOAD_DIR)))) \
+	$(call setting,INSTALLER_PRODUCT_NAME,$(value PRODUCT_NAME)) \
+	$(call setting,INSTALLER_INSTALL_DIR,$(value INSTALL_DIR)) \
+	$(call setting,INSTALLER_EXE_NAME,$(value EXE_NAME)) \
+	$(call setting,INSTALLER_PUBLISHER,$(value PUBLISHER)) \
 	$(call setting,INSTALLER_NAME_ENCODING,$(NAME_ENCODING)) \
 	$(call setting,INSTALLER_PAYLOAD_LEVEL,$(PAYLOAD_LEVEL)) \
 	$(call setting,INSTALLER_SOURCE_DATE_EPOCH,$(SOURCE_DATE_EPOCH)) \
@@ -76,6 +83,7 @@ native: deps
 # earlier build goes first, so a refused configuration leaves none behind.
 installer: tools
 	rm -f $(call quote,$(WIN32_BUILD)/setup.exe) $(call quote,$(WIN32_BUILD)/setup-unsigned.exe)
+	@$(call refuse_in_path,PAYLOAD_DIR)
 	cmake --preset win32 -B $(call quote,$(WIN32_BUILD)) $(WINDOWS_SETTINGS) >/dev/null
 	cmake --build $(call quote,$(WIN32_BUILD)) -j $(JOBS) --target setup
 

@@ -141,15 +141,15 @@ function(quote_for_shell value out_name)
 endfunction()
 
 # Sets PREFIX_NAME, for each NAME VALUE pair, to VALUE where it is unset, in
-# the caller's scope.
+# the caller's scope. Read one argument at a time: a value that ends in a
+# backslash would join the next one in a list.
 function(take_defaults prefix)
-    set(pairs ${ARGN})
-    while(pairs)
-        list(POP_FRONT pairs name value)
-        if(NOT DEFINED ${prefix}_${name})
-            set(${prefix}_${name} "${value}" PARENT_SCOPE)
+    foreach(index RANGE 1 ${ARGC} 2)
+        math(EXPR next "${index} + 1")
+        if(next LESS ARGC AND NOT DEFINED ${prefix}_${ARGV${index}})
+            set(${prefix}_${ARGV${index}} "${ARGV${next}}" PARENT_SCOPE)
         endif()
-    endwhile()
+    endforeach()
 endfunction()
 
 # Generates the built-in values and the resource script (dialogs, icon,
@@ -210,12 +210,11 @@ function(generate_installer_sources dir out_sources)
     set_source_files_properties(${dir}/installer.rc PROPERTIES
         OBJECT_DEPENDS "${INSTALLER_ICON};${RC_PAYLOAD};${dir}/payload-form.txt;${dir}/setup.manifest")
 
+    # By name, not as lists, which would split a value at ';'.
     set(env "")
-    foreach(pair "product;${product}" "install_dir;${install_dir}" "exe_name;${exe_name}"
-                 "payload_tree;${payload_tree}" "name_encoding;${encoding}")
-        list(GET pair 0 name)
-        list(GET pair 1 value)
-        quote_for_shell("${value}" quoted)
+    set(name_encoding "${encoding}")
+    foreach(name product install_dir exe_name payload_tree name_encoding)
+        quote_for_shell("${${name}}" quoted)
         string(APPEND env "${name}=${quoted}\n")
     endforeach()
     # Rewritten only when it changes, like the generated sources.
@@ -251,10 +250,18 @@ endif()
 # setup.exe for one configuration, named after the target with dashes; takes
 # the values of generate_installer_sources.
 function(add_installer target)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "" "PAYLOAD_TARGET" "")
-    take_defaults(arg PAYLOAD_TARGET payload)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "APPENDED" "PRODUCT;INSTALL_DIR;EXE_NAME;PAYLOAD_TARGET" "")
+    take_defaults(arg PRODUCT "${INSTALLER_PRODUCT_NAME}" INSTALL_DIR "${INSTALLER_INSTALL_DIR}"
+        EXE_NAME "${INSTALLER_EXE_NAME}" PAYLOAD_TARGET payload)
     set(dir ${CMAKE_CURRENT_BINARY_DIR}/${target})
-    generate_installer_sources(${dir} sources ${ARGN})
+    set(appended "")
+    if(arg_APPENDED)
+        set(appended APPENDED)
+    endif()
+    # Each value as one argument: forwarded as a list, one with ';' or a
+    # trailing backslash would not arrive whole.
+    generate_installer_sources(${dir} sources PRODUCT "${arg_PRODUCT}" INSTALL_DIR "${arg_INSTALL_DIR}"
+        EXE_NAME "${arg_EXE_NAME}" PAYLOAD_TARGET ${arg_PAYLOAD_TARGET} ${appended})
     string(REPLACE "_" "-" output_name ${target})
     add_executable(${target} WIN32
         ${PROJECT_SOURCE_DIR}/shell/win_main.cpp ${PROJECT_SOURCE_DIR}/shell/startup.cpp

@@ -17,8 +17,12 @@ namespace {
 
 // An archive path is one line, so at most this many UTF-16 units.
 constexpr int kNameUnits = 5000;
-// "\\?\", the current directory, '\' and an archive path.
-constexpr int kFinalPathUnits = 4 + MAX_PATH + 1 + kNameUnits;
+// The volume's device name, the current directory, '\' and an archive path.
+constexpr int kFinalPathUnits = 64 + MAX_PATH + 1 + kNameUnits;
+// Missing from mingw-w64's enumeration below Windows 10 1709's version.
+constexpr FILE_INFO_BY_HANDLE_CLASS kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+// The attributes FileBasicInfo may set.
+constexpr DWORD kSettableAttributes = 0x31a7;
 
 // Where relative paths lead when nothing is in the way: the current
 // directory's final path, and the last parent folder found sound. Both are
@@ -67,10 +71,21 @@ bool RelativeWidePath(const char* path, wchar_t* relative)
     return true;
 }
 
+// Only equality matters, so the volume's own name serves: it needs no drive
+// letter and no question to the mount manager.
 bool HandleFinalPath(HANDLE handle, wchar_t* final, int capacity)
 {
-    DWORD length = GetFinalPathNameByHandleW(handle, final, static_cast<DWORD>(capacity), FILE_NAME_NORMALIZED);
+    DWORD length = GetFinalPathNameByHandleW(handle, final, static_cast<DWORD>(capacity),
+                                             FILE_NAME_NORMALIZED | VOLUME_NAME_NT);
     return length > 0 && length < static_cast<DWORD>(capacity);
+}
+
+// What path names itself, a link not followed, with access; or
+// INVALID_HANDLE_VALUE.
+HANDLE OpenItself(const wchar_t* path, DWORD access)
+{
+    return CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 // The final path of what path names, with every link on the way followed.
@@ -85,7 +100,9 @@ bool FinalPathOf(const wchar_t* path, wchar_t* final, int capacity)
     return found;
 }
 
-bool RootKnown()
+// True when the current directory's final path is known, worked out again
+// when the current directory has changed.
+bool CurrentFolderKnown()
 {
     wchar_t directory[MAX_PATH];
     DWORD length = GetCurrentDirectoryW(MAX_PATH, directory);
@@ -106,9 +123,9 @@ bool RootKnown()
 // relative appended, so no link stands on the way (Wine shows a link to a
 // file as a plain file, but not its final path); kPlatformLinkInTheWay when
 // not; kPlatformFailed when that cannot be told.
-int FinalPlace(const wchar_t* final, const wchar_t* relative)
+int FinalPathInPlace(const wchar_t* final, const wchar_t* relative)
 {
-    if (!RootKnown())
+    if (!CurrentFolderKnown())
         return kPlatformFailed;
     const int rootLength = g_places.rootLength;
     const bool inPlace = SameName(final, rootLength, g_places.root, rootLength) && final[rootLength] == '\\' &&
@@ -116,26 +133,39 @@ int FinalPlace(const wchar_t* final, const wchar_t* relative)
     return inPlace ? kPlatformDone : kPlatformLinkInTheWay;
 }
 
-int HandlePlace(HANDLE handle, const wchar_t* relative)
+int HandleInPlace(HANDLE handle, const wchar_t* relative)
 {
     wchar_t final[kFinalPathUnits];
-    return HandleFinalPath(handle, final, kFinalPathUnits) ? FinalPlace(final, relative) : kPlatformFailed;
+    return HandleFinalPath(handle, final, kFinalPathUnits) ? FinalPathInPlace(final, relative) : kPlatformFailed;
 }
 
-// What stands at relative, which exists: no reparse point (a junction, a
-// mount point, a symbolic link; any other kind counts too) and in place.
-int Place(const wchar_t* relative, DWORD attributes)
+// What the handle of relative, opened on itself, stands for: no link and in
+// place. Its attributes and reparse tag are left in *tag.
+int HandleNotLinkInPlace(HANDLE handle, const wchar_t* relative, FILE_ATTRIBUTE_TAG_INFO* tag)
 {
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, tag, sizeof *tag))
+        return kPlatformFailed;
+    if (IsLinkReparsePoint(tag->FileAttributes, tag->ReparseTag))
         return kPlatformLinkInTheWay;
-    wchar_t final[kFinalPathUnits];
-    return FinalPathOf(relative, final, kFinalPathUnits) ? FinalPlace(final, relative) : kPlatformFailed;
+    return HandleInPlace(handle, relative);
+}
+
+// What stands at relative, which exists: no link and in place.
+int NotLinkInPlace(const wchar_t* relative)
+{
+    HANDLE handle = OpenItself(relative, FILE_READ_ATTRIBUTES);
+    if (handle == INVALID_HANDLE_VALUE)
+        return kPlatformFailed;
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    int place = HandleNotLinkInPlace(handle, relative, &tag);
+    CloseHandle(handle);
+    return place;
 }
 
 // kPlatformDone unless relative's parent folder exists and is not in place.
 // The files of one folder come together, so for them (cached) the last
 // sound parent is kept: each file is checked again by its own handle.
-int ParentPlace(const wchar_t* relative, bool cached)
+int ParentInPlace(const wchar_t* relative, bool cached)
 {
     wchar_t parent[kNameUnits];
     lstrcpyW(parent, relative);
@@ -147,12 +177,12 @@ int ParentPlace(const wchar_t* relative, bool cached)
     if (last == nullptr)
         return kPlatformDone;
     *last = 0;
-    if (cached && RootKnown() && SameText(parent, g_places.soundParent))
+    if (cached && CurrentFolderKnown() && SameText(parent, g_places.soundParent))
         return kPlatformDone;
     DWORD attributes = GetFileAttributesW(parent);
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return kPlatformDone;  // what is made in it fails on its own
-    int place = Place(parent, attributes);
+    int place = NotLinkInPlace(parent);
     if (place == kPlatformDone)
         lstrcpyW(g_places.soundParent, parent);
     return place;
@@ -164,29 +194,75 @@ bool DeleteByHandle(HANDLE handle)
     return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
+bool SetAttributes(HANDLE handle, DWORD attributes)
+{
+    FILE_BASIC_INFO basic = {};  // times of 0 stay as they are
+    basic.FileAttributes = (attributes & kSettableAttributes) != 0 ? attributes & kSettableAttributes
+                                                                     : FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+// Deletes the open file and frees its name at once, so that a new file can
+// take it while other handles (a scanner's, an indexer's) keep the old one
+// open: with POSIX semantics where Windows has them (10 1709 and later,
+// NTFS), else renamed to a free name inside the install folder first, and
+// gone when the last handle closes. Where neither works it is deleted as it
+// is, and its name stays while it is held.
+bool DeleteFreeingName(HANDLE handle)
+{
+    FILE_DISPOSITION_INFO_EX posix = {FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
+    if (SetFileInformationByHandle(handle, kFileDispositionInfoEx, &posix, sizeof posix))
+        return true;
+    struct {
+        FILE_RENAME_INFO info;
+        wchar_t room[32];
+    } rename = {};
+    static DWORD s_renamed;
+    // A simple name: Windows keeps the file in its folder, Wine moves it to
+    // the current one. The process id and a count, in hexadecimal.
+    for (int tries = 0; tries < 100; ++tries) {
+        const unsigned long long number = (static_cast<unsigned long long>(GetCurrentProcessId()) << 32) | ++s_renamed;
+        wchar_t* name = rename.info.FileName;
+        lstrcpyW(name, L"~old-0123456789abcdef.tmp");
+        for (int digit = 0; digit < 16; ++digit)
+            name[5 + digit] = L"0123456789abcdef"[(number >> (60 - 4 * digit)) & 15];
+        rename.info.FileNameLength = static_cast<DWORD>(lstrlenW(name) * sizeof(wchar_t));
+        if (SetFileInformationByHandle(handle, FileRenameInfo, &rename, sizeof rename) ||
+            GetLastError() != ERROR_ALREADY_EXISTS)
+            break;
+    }
+    return DeleteByHandle(handle);
+}
+
 // Removes the file at relative, once its own handle shows it in place: the
-// name goes, so another name of the same file (a hard link) keeps its bytes.
+// name goes, so another name of the same file (a hard link) keeps its bytes
+// and its read-only attribute.
 int RemoveOldFile(const wchar_t* relative)
 {
-    HANDLE handle = CreateFileW(relative, DELETE | FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle = OpenItself(relative, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
     if (handle == INVALID_HANDLE_VALUE)
         return kPlatformFailed;
-    BY_HANDLE_FILE_INFORMATION information;
-    int place = HandlePlace(handle, relative);
-    if (place == kPlatformDone && !GetFileInformationByHandle(handle, &information))
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    int place = HandleNotLinkInPlace(handle, relative, &tag);
+    if (place == kPlatformDone && (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         place = kPlatformFailed;
-    else if (place == kPlatformDone && (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-        place = kPlatformLinkInTheWay;
-    else if (place == kPlatformDone &&
-             ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !DeleteByHandle(handle)))
-        place = kPlatformFailed;
+    if (place == kPlatformDone) {
+        const bool readOnly = (tag.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+        if ((readOnly && !SetAttributes(handle, tag.FileAttributes & ~FILE_ATTRIBUTE_READONLY)) || !DeleteFreeingName(handle))
+            place = kPlatformFailed;
+        if (readOnly)
+            SetAttributes(handle, tag.FileAttributes);
+    }
     CloseHandle(handle);
     return place;
 }
 
 }  // namespace
+
+bool IsLinkReparsePoint(unsigned long attributes, unsigned long reparseTag)
+{
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && IsReparseTagNameSurrogate(reparseTag);
+}
 
 int WidenName(const char* name, wchar_t* wide, int capacity)
 {
@@ -207,9 +283,14 @@ bool EnterInstallFolder(const char* path)
     if (WidenName(path, folder, MAX_PATH) == 0)
         return false;
     CreateDirectoryW(folder, nullptr);
-    DWORD attributes = GetFileAttributesW(folder);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !SetCurrentDirectoryW(folder))
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    HANDLE handle = OpenItself(folder, FILE_READ_ATTRIBUTES);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    const bool read = GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) != 0;
+    CloseHandle(handle);
+    if (!read || (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        IsLinkReparsePoint(tag.FileAttributes, tag.ReparseTag) || !SetCurrentDirectoryW(folder))
         return false;
     // What was entered must be the folder's parent with its last level
     // appended, where a link would lead elsewhere, also one put there after
@@ -244,16 +325,23 @@ int CreateOneFolder(const char* path)
     wchar_t relative[kNameUnits];
     if (!RelativeWidePath(path, relative))
         return kPlatformBadName;
-    int parent = ParentPlace(relative, false);
+    int parent = ParentInPlace(relative, false);
     if (parent != kPlatformDone)
         return parent;
     const bool made = CreateDirectoryW(relative, nullptr) != 0;
     // A folder already there is used when it stands in place; a new one is
-    // looked at again, for a parent swapped for a link since its check.
-    DWORD attributes = GetFileAttributesW(relative);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-        Place(relative, attributes) == kPlatformLinkInTheWay)
-        return kPlatformLinkInTheWay;
+    // looked at again, for a parent swapped for a link since its check, and
+    // goes again if it was made through that link.
+    HANDLE handle = OpenItself(relative, made ? DELETE | FILE_READ_ATTRIBUTES : FILE_READ_ATTRIBUTES);
+    if (handle == INVALID_HANDLE_VALUE)
+        return kPlatformFailed;
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    int place = HandleNotLinkInPlace(handle, relative, &tag);
+    if (place == kPlatformLinkInTheWay && made)
+        DeleteByHandle(handle);
+    CloseHandle(handle);
+    if (place == kPlatformLinkInTheWay)
+        return place;
     return made ? kPlatformDone : kPlatformFailed;
 }
 
@@ -264,12 +352,11 @@ FILE* CreateNewFile(const char* path, int* result)
         *result = kPlatformBadName;
         return nullptr;
     }
-    *result = ParentPlace(relative, true);
+    *result = ParentInPlace(relative, true);
     if (*result != kPlatformDone)
         return nullptr;
-    DWORD attributes = GetFileAttributesW(relative);
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-        *result = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? kPlatformLinkInTheWay : RemoveOldFile(relative);
+    if (GetFileAttributesW(relative) != INVALID_FILE_ATTRIBUTES) {
+        *result = RemoveOldFile(relative);
         if (*result != kPlatformDone)
             return nullptr;
     }
@@ -280,7 +367,7 @@ FILE* CreateNewFile(const char* path, int* result)
         return nullptr;
     // A folder on the way swapped for a link since it was checked put the
     // new, empty file elsewhere; it goes again.
-    int place = HandlePlace(handle, relative);
+    int place = HandleInPlace(handle, relative);
     if (place != kPlatformDone) {
         DeleteByHandle(handle);
         CloseHandle(handle);

@@ -14,6 +14,12 @@ extern const unsigned kNameCodePage;
 // holds a byte sequence the code page does not define or does not fit.
 int WidenName(const char* name, wchar_t* wide, int capacity);
 
+// True when a file or folder with these attributes and reparse tag is a
+// link: a symbolic link, a junction or a mount point (a name-surrogate tag).
+// A file compressed by the system, deduplicated or held by a cloud service
+// carries another tag and is an ordinary file or folder.
+bool IsLinkReparsePoint(unsigned long attributes, unsigned long reparseTag);
+
 // Makes the absolute folder path (its last level only) if it is missing and
 // makes it the current directory. False when the name does not convert, the
 // folder cannot be made or entered, or it is a link: the folder entered must

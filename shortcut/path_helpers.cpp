@@ -2,8 +2,6 @@
 // Windows shell.
 #include "shortcut/path_helpers.h"
 
-#include "platform/platform.h"
-
 namespace {
 
 template <typename Char>
@@ -55,9 +53,3 @@ template void AppendPathComponent(char*, int, const char*);
 template wchar_t* CopyBounded(wchar_t*, const wchar_t*, int);
 template void AppendBounded(wchar_t*, int, const wchar_t*);
 template void AppendPathComponent(wchar_t*, int, const wchar_t*);
-
-int MakeDirectory(const char* path, int mode)
-{
-    (void)mode;
-    return CreateOneFolder(path) == kPlatformDone ? 0 : -1;
-}

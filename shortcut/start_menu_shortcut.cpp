@@ -120,11 +120,11 @@ int CreateStartMenuShortcut(const char* groupName, const char* linkName, const c
     if (!JoinPath(linkPath, kLinkPathSize, groupPath, names.link) || !AppendFits(linkPath, kTargetPathSize, L".lnk"))
         return -1;
 
-    ScopedStrings strings;
-    strings.slots[0] = _wcsdup(groupPath);
-    if (strings.slots[0] == nullptr)
+    ScopedString group;
+    group.text = _wcsdup(groupPath);
+    if (group.text == nullptr)
         return -1;
-    DWORD attributes = GetFileAttributesW(strings.slots[0]);
+    DWORD attributes = GetFileAttributesW(group.text);
     bool groupExists = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (!groupExists && !CreateDirectoryW(groupPath, nullptr))
         return -1;

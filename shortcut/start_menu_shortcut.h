@@ -4,18 +4,14 @@
 
 #include <cstdlib>
 
-// Two owned heap strings of UTF-16 units, freed when the scope ends.
-struct ScopedStrings {
-    wchar_t* slots[2] = {nullptr, nullptr};
+// An owned heap string of UTF-16 units, freed when the scope ends.
+struct ScopedString {
+    wchar_t* text = nullptr;
 
-    ScopedStrings() = default;
-    ScopedStrings(const ScopedStrings&) = delete;
-    ScopedStrings& operator=(const ScopedStrings&) = delete;
-    ~ScopedStrings()
-    {
-        std::free(slots[0]);
-        std::free(slots[1]);
-    }
+    ScopedString() = default;
+    ScopedString(const ScopedString&) = delete;
+    ScopedString& operator=(const ScopedString&) = delete;
+    ~ScopedString() { std::free(text); }
 };
 
 // Programs is the Programs folder shared by all accounts when the process

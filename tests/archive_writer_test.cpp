@@ -162,6 +162,17 @@ TEST_F(PackTest, FolderPacksParentsFirstFilesBeforeSubfoldersInByteOrder)
               "d\n./caf\xE9\n");
 }
 
+TEST_F(PackTest, NamesShapedLikeShortNamesComeFirstInTheirFolder)
+{
+    for (const char* name : {"abcdefgh.txt", "abcdef~1.txt", "AB12~10", "ab~1.text", "b~1.c.d"})
+        WriteFile(tree + "/" + name, "");
+    mkdir((tree + "/LONGFO~1").c_str(), 0777);
+    PackError error;
+    ASSERT_TRUE(PackFolder(tree.c_str(), payload.c_str(), PackOptions{}, &error)) << error.text;
+    EXPECT_EQ(Inflate(ReadFile(payload)), "Quarn\nd\n.\nf\n0\n./AB12~10\nf\n0\n./abcdef~1.txt\nd\n./LONGFO~1\n"
+                                          "f\n0\n./abcdefgh.txt\nf\n0\n./ab~1.text\nf\n0\n./b~1.c.d\n");
+}
+
 TEST_F(PackTest, LevelSetsTheZlibHeader)
 {
     WriteFile(tree + "/a", std::string(1000, 'a'));

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/platform.h"
 #include "shortcut/path_helpers.h"
 #include "tests/extraction_fixture.h"
 
@@ -72,22 +73,22 @@ TEST(AppendBounded, CutsTheTextAtTheCapacity)
     EXPECT_STREQ(buffer, "abcde");
 }
 
-class MakeDirectoryTest : public ExtractionTest {};
+class CreateOneFolderTest : public ExtractionTest {};
 
-TEST_F(MakeDirectoryTest, MakesOneLevelUnderAnExistingParent)
+TEST_F(CreateOneFolderTest, MakesOneLevelUnderAnExistingParent)
 {
     ASSERT_EQ(mkdir("a", 0700), 0);
     ASSERT_EQ(mkdir("a/b", 0700), 0);
     char path[] = "a/b/c";
-    EXPECT_EQ(MakeDirectory(path, 0700), 0);
+    EXPECT_EQ(CreateOneFolder(path), kPlatformDone);
     EXPECT_TRUE(IsFolder("a/b/c"));
     EXPECT_STREQ(path, "a/b/c");
-    EXPECT_EQ(MakeDirectory(path, 0700), -1);
+    EXPECT_EQ(CreateOneFolder(path), kPlatformFailed);
     EXPECT_STREQ(path, "a/b/c");
 }
 
-TEST_F(MakeDirectoryTest, MissingParentFailsAndMakesNothing)
+TEST_F(CreateOneFolderTest, MissingParentFailsAndMakesNothing)
 {
-    EXPECT_EQ(MakeDirectory("x/y", 0777), -1);
+    EXPECT_EQ(CreateOneFolder("x/y"), kPlatformFailed);
     EXPECT_FALSE(PathExists("x"));
 }

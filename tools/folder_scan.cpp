@@ -109,6 +109,31 @@ static bool ByName(const NamedItem& a, const NamedItem& b)
     return std::strcmp(a.name.c_str(), b.name.c_str()) < 0;
 }
 
+// True when name has the shape of a short name that Windows may give
+// another item of the folder (ABCDEF~1.TXT, AB12~10): at most eight
+// characters ending in '~' and digits, then at most a dot and three.
+static bool HasShortNameShape(const std::string& name)
+{
+    const size_t dot = name.find('.');
+    const size_t base = dot == std::string::npos ? name.size() : dot;
+    size_t digits = 0;
+    while (digits < base && name[base - 1 - digits] >= '0' && name[base - 1 - digits] <= '9')
+        ++digits;
+    if (digits == 0 || digits + 1 > base || name[base - 1 - digits] != '~')
+        return false;
+    // Characters, not bytes: a UTF-8 continuation byte starts none.
+    auto characters = [&name](size_t from, size_t to) {
+        size_t count = 0;
+        for (size_t i = from; i < to; ++i)
+            count += (static_cast<unsigned char>(name[i]) & 0xC0) != 0x80;
+        return count;
+    };
+    if (characters(0, base) > 8)
+        return false;
+    return dot == std::string::npos ||
+           (name.find('.', dot + 1) == std::string::npos && characters(dot + 1, name.size()) <= 3);
+}
+
 static bool HasCaseTwins(const std::vector<NamedItem>& files, const std::vector<NamedItem>& folders,
                          NameEncoding encoding)
 {
@@ -122,7 +147,8 @@ static bool HasCaseTwins(const std::vector<NamedItem>& files, const std::vector<
 }
 
 // Appends the entries of the folder open at depth: its files, then each
-// subfolder with its contents.
+// subfolder with its contents; those with a short name's shape come first,
+// so that no item made earlier already holds their name as its short name.
 static bool ScanFolder(FolderScan* scan, int depth, const std::string& source, const std::string& archive,
                        PackError* error)
 {
@@ -137,22 +163,30 @@ static bool ScanFolder(FolderScan* scan, int depth, const std::string& source, c
     std::sort(files.begin(), files.end(), ByName);
     std::sort(folders.begin(), folders.end(), ByName);
     const std::string prefix = source.empty() ? "" : source + "/";
-    for (const NamedItem& file : files) {
-        scan->entries.push_back(
-            {false, depth + 1, file.name, prefix + file.name, archive + "/" + file.archive, file.info.st_size});
-        scan->totalBytes += static_cast<uint64_t>(file.info.st_size);
-    }
-    for (const NamedItem& sub : folders) {
-        scan->entries.push_back({true, depth + 1, sub.name, prefix + sub.name, archive + "/" + sub.archive, 0});
-        const PackEntry entry = scan->entries.back();  // a copy: the scan below grows the list
-        if (!OpenFolder(scan, entry, error) || !ScanFolder(scan, depth + 1, entry.source, entry.archive, error))
-            return false;
+    for (const bool shortShape : {true, false}) {
+        for (const NamedItem& file : files) {
+            if (HasShortNameShape(file.name) != shortShape)
+                continue;
+            scan->entries.push_back(
+                {false, depth + 1, file.name, prefix + file.name, archive + "/" + file.archive, file.info.st_size});
+            scan->totalBytes += static_cast<uint64_t>(file.info.st_size);
+        }
+        for (const NamedItem& sub : folders) {
+            if (HasShortNameShape(sub.name) != shortShape)
+                continue;
+            scan->entries.push_back({true, depth + 1, sub.name, prefix + sub.name, archive + "/" + sub.archive, 0});
+            const PackEntry entry = scan->entries.back();  // a copy: the scan below grows the list
+            if (!OpenFolder(scan, entry, error) || !ScanFolder(scan, depth + 1, entry.source, entry.archive, error))
+                return false;
+        }
     }
     return true;
 }
 
 bool ScanTree(FolderScan* scan, PackError* error)
 {
+    if (!CanFoldCase(scan->encoding))
+        return Refuse(error, scan->dir, "names in UTF-8 cannot be compared as Windows does without the C.UTF-8 locale");
     scan->entries.push_back({true, 0, "", "", ".", 0});
     return OpenFolder(scan, scan->entries.back(), error) && ScanFolder(scan, 0, "", ".", error);
 }

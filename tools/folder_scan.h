@@ -50,10 +50,12 @@ struct FolderScan {
 
 // Lists the tree under scan->dir into entries: "." first; in each folder its
 // files, then its subfolders, each sorted by strcmp of the on-disk name
-// bytes, a subfolder's entry right before its contents. Refuses links,
+// bytes, a subfolder's entry right before its contents; names shaped like
+// Windows' short names (ABCDEF~1.TXT) are listed so before all others. Refuses links,
 // special files, names that are not UTF-8 or that the encoding or Windows
 // cannot hold, names that differ only in case, lines too long for the
-// archive and files over its largest size. True, or false with error filled.
+// archive and files over its largest size, and a tree in UTF-8 where names
+// cannot be folded (CanFoldCase). True, or false with error filled.
 bool ScanTree(FolderScan* scan, PackError* error);
 
 // Opens a folder entry inside its parent (dir itself for depth 0) and keeps

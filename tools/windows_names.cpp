@@ -265,15 +265,24 @@ const char* WindowsNameProblem(const std::string& name)
 // table, the simple upper-case mapping of the characters in the Basic
 // Multilingual Plane as of its Unicode version. glibc's C.UTF-8 locale has a
 // newer one, which can only make two names count as one where Windows would
-// not (a refusal, never a name lost).
-static uint32_t UpperCase(uint32_t codePoint)
+// not (a refusal, never a name lost). Without it nothing is folded right, so
+// a pack in UTF-8 is refused (CanFoldCase).
+static locale_t Utf8Locale()
 {
     static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
-    if (codePoint >= 0x10000)
+    return utf8;
+}
+
+static uint32_t UpperCase(uint32_t codePoint)
+{
+    if (codePoint >= 0x10000 || Utf8Locale() == static_cast<locale_t>(0))
         return codePoint;
-    if (utf8 == static_cast<locale_t>(0))
-        return codePoint >= 'a' && codePoint <= 'z' ? codePoint - 0x20 : codePoint;
-    return static_cast<uint32_t>(towupper_l(static_cast<wint_t>(codePoint), utf8));
+    return static_cast<uint32_t>(towupper_l(static_cast<wint_t>(codePoint), Utf8Locale()));
+}
+
+bool CanFoldCase(NameEncoding encoding)
+{
+    return encoding != NameEncoding::kUtf8 || Utf8Locale() != static_cast<locale_t>(0);
 }
 
 std::string FoldCase(const std::string& name, NameEncoding encoding)

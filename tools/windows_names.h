@@ -50,3 +50,7 @@ const char* WindowsNameProblem(const std::string& name);
 
 // Upper-cases the letters of a name, as Windows compares names.
 std::string FoldCase(const std::string& name, NameEncoding encoding);
+
+// False when FoldCase cannot fold names of this encoding on this machine:
+// UTF-8 needs glibc's C.UTF-8 locale; Windows-1252 has its own table.
+bool CanFoldCase(NameEncoding encoding);

@@ -18,6 +18,9 @@
 //       opens the link through the shell, as a click in the Start menu does,
 //       waits for a window of that class to appear, and closes it again.
 //   driver sizes
+//   driver hold FILE
+//       holds FILE open sharing read, write and delete, as a virus scanner
+//       or an indexer does, from "held" on its output until its input ends.
 // Arguments and output are UTF-8, whatever code page Wine runs programs in.
 // Exit code 0 when every expectation held, 1 when one did not, 2 on misuse.
 #include <windows.h>
@@ -759,6 +762,18 @@ int PrintSizes()
     return g_failures == 0 ? 0 : 1;
 }
 
+int HoldFile(const char* path)
+{
+    if (CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, 0, nullptr) == INVALID_HANDLE_VALUE)
+        return 1;
+    std::puts("held");
+    std::fflush(stdout);
+    while (std::getchar() != EOF) {
+    }
+    return 0;
+}
+
 }  // namespace
 
 int Main(int argc, char** argv)
@@ -776,11 +791,13 @@ int Main(int argc, char** argv)
         return OpenLink(argv[2], argv[3]);
     if (mode == "sizes")
         return PrintSizes();
+    if (mode == "hold" && argc == 3)
+        return HoldFile(argv[2]);
     std::fprintf(stderr,
         "usage: driver run SETUP.EXE --product NAME --install-dir PATH STEP... [--exit N] [--shots DIR] "
         "[--full-bar]\n"
         "       driver payload-get SETUP.EXE OUT.BIN | payload-set SETUP.EXE OUT.EXE PAYLOAD.BIN\n"
-        "       driver read-link FILE.LNK | open-link FILE.LNK WINDOW_CLASS | sizes\n");
+        "       driver read-link FILE.LNK | open-link FILE.LNK WINDOW_CLASS | sizes | hold FILE\n");
     return 2;
 }
 

@@ -62,9 +62,11 @@ class Row:
     installer: str = "setup"  # the build target under test
     locale: str = DEFAULT_LOCALE  # of the Wine processes
     # What some bodies take: how damaged's payload is damaged, where
-    # planted_link's link stands, full_bar's payload size, many_files' count.
+    # planted_link's link stands, how reinstall_busy's file is busy,
+    # full_bar's payload size, many_files' count.
     damage: str = ""
     planted: str = ""
+    busy: str = ""
     size: int = 0
     files: int = 0
 
@@ -439,6 +441,25 @@ def reinstall(t):
     t.expect_link()
 
 
+def reinstall_busy(t):
+    """A second run over an installed file that the user changed and that
+    another program holds open sharing everything, or that is read-only: it
+    is replaced, and nothing is left once the holder lets go."""
+    t.run_setup(t.setup.exe)
+    busy, driver = t.install_folder / "readme.txt", setting("E2E_DRIVER")
+    busy.write_text("changed by the user\n")
+    held = t.row.busy == "held"
+    busy.chmod(0o644 if held else 0o444)  # 0o444: attrib +r, as Wine shows it
+    if held:
+        holder = subprocess.Popen([*loader(driver), driver, "hold", winpath(busy)], env=t.env,
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        t.check(holder.stdout.readline().strip() == b"held", "the driver cannot hold the file")
+    t.run_setup(t.setup.exe)
+    if held:
+        holder.communicate(timeout=60)
+    t.expect_tree()
+
+
 def damaged(t):
     good, bad = t.work / "good.qua", t.work / "bad.qua"
     t.prepare("payload-get", winpath(t.setup.exe), winpath(good))
@@ -612,6 +633,8 @@ ROWS = {row.name: row for row in [
     Row("install-signed", install_signed),
     Row("other-names", install, installer="setup_other"),
     Row("reinstall", reinstall),
+    Row("reinstall-held", reinstall_busy, busy="held"),
+    Row("reinstall-read-only", reinstall_busy, busy="read-only"),
     Row("damaged-short", damaged, steps=FAILED, exit_code=1, damage="short"),
     Row("damaged-flipped", damaged, steps=FAILED, exit_code=1, damage="flipped"),
     Row("appended", install, installer="setup_appended"),

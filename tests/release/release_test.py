@@ -60,6 +60,15 @@ UTF8_REFUSALS = [
     ("game", "--install-dir", "C:\\ゲーム\\Con", "device name"),
 ]
 
+# Values that make, the shell or CMake's lists could change on their way:
+# each stops `make installer` with one line naming it, or (ODD_KEPT, all in
+# one build) reaches the program as typed. PAYLOAD_DIR is under WORK.
+ODD_REFUSED = [("INSTALL_DIR", "C:\\Games\\Marbrel\\", "ends with a backslash"), ("EXE_NAME", "bin\\", "empty name"),
+               ("PRODUCT_NAME", "Marbrel\\", FORBIDDEN), ("PAYLOAD_DIR", "game; two", "cannot be packed"),
+               ("PAYLOAD_DIR", "game\\", "cannot be packed")]
+ODD_KEPT = {"PRODUCT_NAME": "Rock; Roll $5 #1 'n' Ü", "INSTALL_DIR": "C:\\Program Files\\Rock; Roll $5 #1 'n' Ü",
+            "EXE_NAME": "bin\\pl$5 #1 'n' é.exe", "PUBLISHER": 'Studio "Ω" $5; #1\\', "PAYLOAD_DIR": "$5 #1 'n' ü"}
+
 
 def make_installer(log, *variables, clock=()):
     """`make installer` with VARIABLES, its output in LOG, run under CLOCK (a
@@ -139,6 +148,26 @@ class Refusals(checks.Case):
         said = Path("make.log").read_text(errors="replace").splitlines()
         self.check("quarn: Games\\Marbrel: install folder is not an absolute path with a drive letter (X:\\...)"
                    in said, "make installer did not say why: " + said_last("make.log", 3))
+
+    def test_odd_values_arrive_as_typed_or_stop_the_build(self):
+        build, game, tree = self.work / "odd-win32", self.work / "game", self.work / ODD_KEPT["PAYLOAD_DIR"]
+        for variable, value, reason in ODD_REFUSED:
+            value = str(self.work / value) if variable == "PAYLOAD_DIR" else value
+            status = make_installer("odd.log", f"WIN32_BUILD={build}", f"PAYLOAD_DIR={game}", "EXE_NAME=bin\\play.exe",
+                                    f"{variable}={value}")
+            said = [line for line in Path("odd.log").read_text().splitlines() if reason in line and value in line]
+            self.check(status != 0 and len(said) == 1 and not (build / "setup.exe").exists(),
+                       f"{variable}={value!r} not refused in one line: " + said_last("odd.log", 3))
+        shutil.copytree(game, tree)
+        (tree / "bin/play.exe").rename(tree / ODD_KEPT["EXE_NAME"].replace("\\", "/"))
+        make_installer("odd.log", f"WIN32_BUILD={build}", *(f"{name}={value}" for name, value in
+                                                            dict(ODD_KEPT, PAYLOAD_DIR=tree).items()))
+        # The constants in the build's code page, the notice in UTF-16; the tests' and the demo's copy quoted.
+        found = (build / "setup.exe").read_bytes() + (build / "setup/installer.env").read_bytes()
+        for name, encoding in (("PRODUCT_NAME", "cp1252"), ("INSTALL_DIR", "cp1252"), ("EXE_NAME", "cp1252"),
+                               ("PUBLISHER", "utf-16-le")):
+            self.check(ODD_KEPT[name].encode(encoding) in found and (name == "PUBLISHER" or ODD_KEPT[name].replace(
+                "'", "'\\''").encode() in found), f"{name} is not as typed in setup.exe: " + said_last("odd.log", 3))
 
 
 class Reproducible(checks.Case):

@@ -145,3 +145,11 @@ TEST_F(InstallFolderLinks, TheInstallFolderItselfMayNotBeALink)
     EXPECT_FALSE(EnterInstallFolder(Narrow(folder_ + L"-linked", kNameCodePage).c_str()));
     EXPECT_TRUE(EnterInstallFolder(Narrow(folder_, kNameCodePage).c_str()));
 }
+
+TEST(LinkReparsePoint, OnlyNameSurrogatesAreLinks)
+{
+    EXPECT_TRUE(IsLinkReparsePoint(FILE_ATTRIBUTE_REPARSE_POINT, IO_REPARSE_TAG_SYMLINK));
+    EXPECT_TRUE(IsLinkReparsePoint(FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY, IO_REPARSE_TAG_MOUNT_POINT));
+    EXPECT_FALSE(IsLinkReparsePoint(FILE_ATTRIBUTE_REPARSE_POINT, IO_REPARSE_TAG_WOF));
+    EXPECT_FALSE(IsLinkReparsePoint(FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY, 0x9000601a));  // cloud
+}
