@@ -240,6 +240,10 @@ bool DeleteFreeingName(HANDLE handle)
 int RemoveOldFile(const wchar_t* relative)
 {
     HANDLE handle = OpenItself(relative, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
+    // Access rules may allow deleting the file but not changing its
+    // attributes; only a read-only file needs the latter.
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
+        handle = OpenItself(relative, DELETE | FILE_READ_ATTRIBUTES);
     if (handle == INVALID_HANDLE_VALUE)
         return kPlatformFailed;
     FILE_ATTRIBUTE_TAG_INFO tag;
