@@ -62,11 +62,13 @@ def measured(command, **options):
 
 
 class SetupMemory(threading.Thread):
-    """Watches the setup.exe process under Wine for its peak resident and
-    virtual memory (VmHWM, VmPeak), in MB."""
+    """Watches the process of PROGRAM (its Windows path) under Wine for its
+    peak resident and virtual memory (VmHWM, VmPeak), in MB; not the driver,
+    which names it too, nor another setup.exe running on the machine."""
 
-    def __init__(self):
+    def __init__(self, program):
         super().__init__(daemon=True)
+        self.program = program.encode()
         self.resident = self.virtual = 0
         self.done = threading.Event()
 
@@ -74,7 +76,7 @@ class SetupMemory(threading.Thread):
         while not self.done.wait(0.2):
             for status in Path("/proc").glob("[0-9]*/status"):
                 try:
-                    if b"setup.exe" not in (status.parent / "cmdline").read_bytes():
+                    if (status.parent / "cmdline").read_bytes().split(b"\0")[0] != self.program:
                         continue
                     fields = dict(line.split(":", 1) for line in status.read_text().splitlines() if ":" in line)
                 except OSError:
@@ -120,7 +122,7 @@ class BigGame(checks.Case):
         shutil.rmtree(prefix, ignore_errors=True)
         new_prefix(template, prefix)
         driver = ROOT / "build" / "win32" / "tests" / "e2e" / "driver.exe"
-        memory = SetupMemory()
+        memory = SetupMemory(winpath(setup))
         with private_display() as display:
             env = wine_environment(prefix, display)
             memory.start()
