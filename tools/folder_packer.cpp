@@ -104,7 +104,7 @@ static bool SizeUp(PackRun* run)
     PackStatus& status = run->status;
     status.archiveBytes = archive;
     status.total = run->tree.totalBytes;
-    status.chunks = archive / kDeflateChunkBytes + (archive % kDeflateChunkBytes != 0);
+    status.chunks = DeflateChunks(archive, kDeflateChunkBytes);
     status.threads = DeflateThreads(run->options->threads, archive, kDeflateChunkBytes);
     status.memoryBytes = DeflateStreamMemory(status.threads, kDeflateChunkBytes);
     const uint64_t physical = static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);

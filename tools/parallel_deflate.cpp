@@ -39,9 +39,12 @@ size_t SlotBytes(size_t n)
     return (deflated > StoredBytes(n) ? deflated : StoredBytes(n)) + kJoinBytes;
 }
 
-size_t ChunkCount(size_t size, size_t chunkBytes)
+// The zlib header, each chunk's form of chunk bytes as perChunk gives it,
+// the empty final block and the check value.
+uint64_t StreamBytes(uint64_t size, size_t chunkBytes, size_t (*perChunk)(size_t))
 {
-    return size / chunkBytes + (size % chunkBytes != 0);
+    const size_t rest = static_cast<size_t>(size % chunkBytes);
+    return 2 + size / chunkBytes * perChunk(chunkBytes) + (rest != 0 ? perChunk(rest) : 0) + 2 + 4;
 }
 
 // The zlib header libdeflate writes for a level.
@@ -498,23 +501,25 @@ int DeflateThreads(int threads, size_t size, size_t chunkBytes)
     long wanted = threads;
     if (wanted <= 0)
         wanted = sysconf(_SC_NPROCESSORS_ONLN);
-    const size_t chunks = chunkBytes == 0 ? 1 : ChunkCount(size, chunkBytes);
+    const uint64_t chunks = chunkBytes == 0 ? 1 : DeflateChunks(size, chunkBytes);
     if (wanted < 1 || chunks == 0)
         return 1;
-    return static_cast<size_t>(wanted) < chunks ? static_cast<int>(wanted) : static_cast<int>(chunks);
+    return static_cast<uint64_t>(wanted) < chunks ? static_cast<int>(wanted) : static_cast<int>(chunks);
+}
+
+uint64_t DeflateChunks(uint64_t size, size_t chunkBytes)
+{
+    return size / chunkBytes + (size % chunkBytes != 0);
 }
 
 size_t DeflatedBound(size_t size, size_t chunkBytes)
 {
-    const size_t full = size / chunkBytes;
-    const size_t rest = size % chunkBytes;
-    return 2 + full * SlotBytes(chunkBytes) + (rest != 0 ? SlotBytes(rest) : 0) + 2 + 4;
+    return static_cast<size_t>(StreamBytes(size, chunkBytes, SlotBytes));
 }
 
 uint64_t StoredStreamBytes(uint64_t size, size_t chunkBytes)
 {
-    const uint64_t rest = size % chunkBytes;
-    return 2 + size / chunkBytes * StoredBytes(chunkBytes) + (rest != 0 ? StoredBytes(rest) : 0) + 2 + 4;
+    return StreamBytes(size, chunkBytes, StoredBytes);
 }
 
 namespace {

@@ -118,6 +118,9 @@ void FreeDeflated(DeflatedStream* stream);
 // core), but no more than it has chunks, and at least one.
 int DeflateThreads(int threads, size_t size, size_t chunkBytes);
 
+// The chunks a text of size bytes is cut into; chunkBytes is above 0.
+uint64_t DeflateChunks(uint64_t size, size_t chunkBytes);
+
 // A stream's size when every chunk of a text of size bytes is stored: the
 // size at level 0, and the most at any level.
 uint64_t StoredStreamBytes(uint64_t size, size_t chunkBytes);
