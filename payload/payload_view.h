@@ -5,8 +5,9 @@
 #include <cstdint>
 
 // For a payload read from a file in windows: the first byte at offset (0 to
-// size - 1) of a mapped window holding it, with *available set to the bytes
-// readable from there, at least 1; null when no window can be mapped.
+// size - 1) of a window holding it, with *available set to the bytes
+// readable from there, at least 1; null when that window cannot be read or
+// is not the payload's.
 using PayloadWindow = const unsigned char* (*)(void* context, int64_t offset, int64_t* available);
 
 struct PayloadView {
@@ -25,7 +26,7 @@ int PayloadPercent(int64_t consumed, int64_t size);
 
 // Copies the next min(capacity, remaining) bytes of view to buffer and counts
 // them as consumed. Returns the count, 0 once the view is exhausted, or -1
-// (nothing counted) when a window of its file cannot be mapped.
+// (nothing counted) when a window of its file cannot be had.
 int TakePayloadSlice(PayloadView* view, unsigned char* buffer, int capacity);
 
 // Read callback over g_payloadView: copies the next min(capacity, remaining)
