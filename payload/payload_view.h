@@ -31,6 +31,7 @@ int TakePayloadSlice(PayloadView* view, unsigned char* buffer, int capacity);
 
 // Read callback over g_payloadView: copies the next min(capacity, remaining)
 // bytes to buffer, sends the consumed percentage to the progress bar (when
-// there is one) and returns the count copied, 0 once the payload is
-// exhausted, -1 when its file cannot be read. context is ignored.
+// there is one, whatever the copy gave) and returns the count copied, 0 once
+// the payload is exhausted, -1 when its file cannot be read. context is
+// ignored.
 int ReadPayload(void* context, unsigned char* buffer, int capacity);
