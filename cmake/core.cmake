@@ -19,3 +19,7 @@ add_library(core STATIC
 )
 target_include_directories(core PUBLIC ${core_root})
 target_link_libraries(core PUBLIC ZLIB::ZLIB)
+if(WIN32)
+    # The appended payload's windows are checked with CNG's SHA-256.
+    target_link_libraries(core PUBLIC bcrypt)
+endif()

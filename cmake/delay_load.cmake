@@ -10,13 +10,15 @@ set(DELAY_LOADED_user32 DialogBoxParamW@20 EndDialog@8 GetDlgItem@8 SendMessageA
 set(DELAY_LOADED_comctl32 InitCommonControlsEx@4)
 set(DELAY_LOADED_ole32 CoCreateInstance@20 CoInitialize@4 CoTaskMemFree@4 CoUninitialize@0)
 set(DELAY_LOADED_shell32 IsUserAnAdmin@0 SHGetPathFromIDListW@8 SHGetSpecialFolderLocation@12)
+set(DELAY_LOADED_bcrypt BCryptCloseAlgorithmProvider@8 BCryptCreateHash@28 BCryptDestroyHash@4 BCryptFinishHash@16
+    BCryptGetProperty@24 BCryptHashData@16 BCryptOpenAlgorithmProvider@16)
 set(DELAY_LOADED_msvcrt _beginthread _close _fdopen _open_osfhandle _wcsdup exit fclose ferror free fwrite isalpha
     isspace malloc memcpy strcmp strlen strncmp)
 
 set(delay_dir ${CMAKE_BINARY_DIR}/delay-load)
 set(DELAY_LOAD_LIBRARIES)
 set(DELAY_LOAD_KEEP_STUBS)
-foreach(dll user32 comctl32 ole32 shell32 msvcrt)
+foreach(dll user32 comctl32 ole32 shell32 bcrypt msvcrt)
     set(def "LIBRARY ${dll}.dll\nEXPORTS\n")
     foreach(function IN LISTS DELAY_LOADED_${dll})
         string(REGEX REPLACE " .*" "" symbol "${function}")

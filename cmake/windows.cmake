@@ -246,6 +246,11 @@ set(INSTALLER_HARDENING -Wl,--tsaware)
 if(WINDOWS_32BIT)
     list(APPEND INSTALLER_HARDENING -Wl,--no-seh)
 endif()
+# And, for 32-bit code, without the unwind tables that no code reads.
+set(INSTALLER_LINK_SCRIPT "")
+if(WINDOWS_32BIT)
+    set(INSTALLER_LINK_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/discard_unwind_tables.ld)
+endif()
 
 # setup.exe for one configuration, named after the target with dashes; takes
 # the values of generate_installer_sources.
@@ -269,6 +274,10 @@ function(add_installer target)
     set_target_properties(${target} PROPERTIES OUTPUT_NAME ${output_name}
         INSTALLER_CONFIG ${dir}/installer.env)
     target_link_options(${target} PRIVATE -nostartfiles -Wl,--entry=${INSTALLER_ENTRY} ${INSTALLER_HARDENING})
+    if(INSTALLER_LINK_SCRIPT)
+        target_link_options(${target} PRIVATE -Wl,-T,${INSTALLER_LINK_SCRIPT})
+        set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${INSTALLER_LINK_SCRIPT})
+    endif()
     target_compile_options(${target} PRIVATE ${INSTALLER_CODE_OPTIONS})
     target_link_libraries(${target} PRIVATE installer_shell)
     link_delay_loaded(${target})

@@ -17,23 +17,28 @@ static void Write64(uint64_t value, unsigned char* bytes)
         bytes[i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
-bool ReadAppendedRecord(const unsigned char* record, uint64_t size, AppendedPayload* payload)
+RecordKind ReadAppendedRecord(const unsigned char* record, uint64_t size, AppendedPayload* payload)
 {
-    if (size != kAppendedRecordBytes)
-        return false;
+    if (size < kAppendedHeaderBytes)
+        return RecordKind::kNone;
     // No memcmp: setup.exe takes only the C runtime functions it lists.
     for (size_t i = 0; i < sizeof kAppendedMarker; ++i) {
         if (record[i] != static_cast<unsigned char>(kAppendedMarker[i]))
-            return false;
+            return RecordKind::kNone;
     }
-    payload->offset = Read64(record + 16);
-    payload->length = Read64(record + 24);
-    return true;
+    const uint64_t offset = Read64(record + 16);
+    const uint64_t length = Read64(record + 24);
+    // The offset is not judged here: the build writes it last, and the
+    // installer checks it against its file.
+    if (length == 0 || length > kMaxPayloadBytes || size != AppendedRecordBytes(length))
+        return RecordKind::kBroken;
+    *payload = {offset, length, record + kAppendedHeaderBytes};
+    return RecordKind::kRecord;
 }
 
-void WriteAppendedRecord(const AppendedPayload& payload, unsigned char* record)
+void WriteAppendedHeader(uint64_t offset, uint64_t length, unsigned char* record)
 {
     std::memcpy(record, kAppendedMarker, sizeof kAppendedMarker);
-    Write64(payload.offset, record + 16);
-    Write64(payload.length, record + 24);
+    Write64(offset, record + 16);
+    Write64(length, record + 24);
 }

@@ -52,9 +52,8 @@ int TakePayloadSlice(PayloadView* view, unsigned char* buffer, int capacity)
 int ReadPayload(void* context, unsigned char* buffer, int capacity)
 {
     (void)context;
+    // The position goes out after a failed read too, as after every call.
     int n = TakePayloadSlice(&g_payloadView, buffer, capacity);
-    if (n < 0)
-        return n;
     WindowHandle bar = g_progressBar.load();
     if (bar != nullptr)
         SendWindowMessage(bar, kProgressSetPos,

@@ -5,8 +5,9 @@
 #include <cstdint>
 
 // For a payload read from a file in windows: the first byte at offset (0 to
-// size - 1) of a mapped window holding it, with *available set to the bytes
-// readable from there, at least 1; null when no window can be mapped.
+// size - 1) of a window holding it, with *available set to the bytes
+// readable from there, at least 1; null when that window cannot be read or
+// is not the payload's.
 using PayloadWindow = const unsigned char* (*)(void* context, int64_t offset, int64_t* available);
 
 struct PayloadView {
@@ -25,11 +26,12 @@ int PayloadPercent(int64_t consumed, int64_t size);
 
 // Copies the next min(capacity, remaining) bytes of view to buffer and counts
 // them as consumed. Returns the count, 0 once the view is exhausted, or -1
-// (nothing counted) when a window of its file cannot be mapped.
+// (nothing counted) when a window of its file cannot be had.
 int TakePayloadSlice(PayloadView* view, unsigned char* buffer, int capacity);
 
 // Read callback over g_payloadView: copies the next min(capacity, remaining)
 // bytes to buffer, sends the consumed percentage to the progress bar (when
-// there is one) and returns the count copied, 0 once the payload is
-// exhausted, -1 when its file cannot be read. context is ignored.
+// there is one, whatever the copy gave) and returns the count copied, 0 once
+// the payload is exhausted, -1 when its file cannot be read. context is
+// ignored.
 int ReadPayload(void* context, unsigned char* buffer, int capacity);

@@ -3,8 +3,9 @@
 # is missing, so it runs offline once everything is there.
 #
 #   install-deps.sh build   what building setup.exe takes: the host compiler
-#                           for quarn, the mingw-w64 cross compiler with zlib,
-#                           and osslsigncode for signing
+#                           for quarn with zlib, libdeflate and OpenSSL, the
+#                           mingw-w64 cross compiler with zlib, and
+#                           osslsigncode for signing
 #   install-deps.sh [all]   that, and what the tests and the demo use: test
 #                           and benchmark libraries, clang for fuzzing, the
 #                           64-bit cross compiler, Wine with its 32-bit part,
@@ -16,7 +17,7 @@
 set -euo pipefail
 
 build_packages=(
-    g++ make cmake git zlib1g-dev libdeflate-dev
+    g++ make cmake git zlib1g-dev libdeflate-dev libssl-dev
     g++-mingw-w64-i686 libz-mingw-w64-dev
     osslsigncode
 )

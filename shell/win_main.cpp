@@ -42,8 +42,9 @@ constexpr DWORD kWorkerGraceMilliseconds = 5000;
 }
 
 // Points g_payloadView at the payload: the resource itself, or the part of
-// setup.exe's file that the resource's record names. False when there is
-// none, or the file is shorter than the record says.
+// setup.exe's file that the resource's record names, checked window by
+// window against the record's digests as it is read. False when there is
+// none, the record is broken, or the file is shorter than the record says.
 static bool FindPayload()
 {
     HMODULE module = GetModuleHandleA(nullptr);
@@ -58,15 +59,16 @@ static bool FindPayload()
     if (size == 0 || bytes == nullptr)
         return false;
     AppendedPayload appended;
-    if (!ReadAppendedRecord(bytes, size, &appended)) {
+    const RecordKind kind = ReadAppendedRecord(bytes, size, &appended);
+    if (kind == RecordKind::kNone) {
         g_payloadView = {bytes, static_cast<int64_t>(size), 0, nullptr, nullptr};
         return true;
     }
     // Open for the rest of the process.
     static PayloadFile file;
-    if (!OpenPayloadFile(&file, appended.offset, appended.length))
+    if (kind != RecordKind::kRecord || !OpenPayloadFile(&file, nullptr, appended, kAppendedWindowShift))
         return false;
-    g_payloadView = {nullptr, static_cast<int64_t>(appended.length), 0, MapPayloadWindow, &file};
+    g_payloadView = {nullptr, static_cast<int64_t>(appended.length), 0, ReadPayloadWindow, &file};
     return true;
 }
 

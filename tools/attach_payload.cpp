@@ -3,11 +3,12 @@
 //   attach_payload resource PAYLOAD OUT [--appended]
 //       OUT becomes what the payload resource holds: the payload itself (a
 //       hard link to it) up to kMaxResourcePayloadBytes, else, or with
-//       --appended, the appended payload's record with its offset still
-//       unknown.
+//       --appended, the appended payload's record with the digest of each
+//       window and the offset still unknown.
 //   attach_payload append SETUP.EXE PAYLOAD RESOURCE
 //       When RESOURCE is a record, writes the payload after SETUP.EXE's last
-//       section and the offset into the record; otherwise does nothing.
+//       section and the offset into the record, refusing a payload that no
+//       longer has the record's digests; otherwise does nothing.
 //
 // Neither holds the payload in memory. A refusal prints one line naming the
 // file and leaves the output as it was; exit code 0, 1 on refusal, 2 on
@@ -22,8 +23,9 @@
 #include <string>
 #include <vector>
 
+#include <openssl/evp.h>
+
 #include "payload/appended_payload.h"
-#include "tools/folder_packer.h"
 #include "tools/pack_error.h"
 
 namespace {
@@ -32,11 +34,7 @@ namespace {
 // real offset is this large.
 constexpr uint64_t kOffsetUnknown = ~uint64_t{0};
 
-// Room kept after the payload for the signature: Authenticode's table is
-// found through 32-bit file offsets, so the signed file must stay under
-// 4 GiB.
-constexpr uint64_t kSignatureRoom = uint64_t{1} << 20;
-constexpr uint64_t kFileLimit = uint64_t{1} << 32;
+constexpr size_t kPieceBytes = size_t{1} << 20;
 
 struct Fd {
     int fd = -1;
@@ -98,6 +96,77 @@ bool FinishReplacement(Replacement* out, PackError* error)
     return true;
 }
 
+// The SHA-256 digest of each window of a stream fed to it in pieces.
+struct WindowDigests {
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    uint64_t inWindow = 0;
+    std::vector<unsigned char> digests;
+    ~WindowDigests() { EVP_MD_CTX_free(context); }
+
+    bool Add(const unsigned char* bytes, size_t size)
+    {
+        while (size > 0) {
+            if (inWindow == 0 && EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1)
+                return false;
+            const uint64_t room = kAppendedWindowBytes - inWindow;
+            const size_t piece = size < room ? size : static_cast<size_t>(room);
+            if (EVP_DigestUpdate(context, bytes, piece) != 1)
+                return false;
+            bytes += piece;
+            size -= piece;
+            inWindow += piece;
+            if (inWindow == kAppendedWindowBytes && !Finish())
+                return false;
+        }
+        return true;
+    }
+
+    // Ends the window at hand, if one was begun.
+    bool Finish()
+    {
+        if (inWindow == 0)
+            return true;
+        unsigned char digest[kAppendedDigestBytes];
+        if (EVP_DigestFinal_ex(context, digest, nullptr) != 1)
+            return false;
+        digests.insert(digests.end(), digest, digest + sizeof digest);
+        inWindow = 0;
+        return true;
+    }
+};
+
+// Reads the size bytes of payload in pieces, handing each to digests and,
+// when out is not negative, writing it there.
+bool CopyPayload(const std::string& payload, uint64_t size, WindowDigests* digests, int out,
+                 const std::string& outPath, PackError* error)
+{
+    Fd input;
+    input.fd = open(payload.c_str(), O_RDONLY);
+    if (input.fd < 0 || digests->context == nullptr)
+        return RefuseErrno(error, payload);
+    std::vector<unsigned char> piece(kPieceBytes);
+    uint64_t copied = 0;
+    for (;;) {
+        ssize_t got = read(input.fd, piece.data(), piece.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return RefuseErrno(error, payload);
+        if (got == 0)
+            break;
+        if (!digests->Add(piece.data(), static_cast<size_t>(got)))
+            return Refuse(error, payload, "cannot be hashed");
+        if (out >= 0 && !WriteAll(out, piece.data(), static_cast<size_t>(got)))
+            return RefuseErrno(error, outPath);
+        copied += static_cast<uint64_t>(got);
+    }
+    if (!digests->Finish())
+        return Refuse(error, payload, "cannot be hashed");
+    if (copied != size)
+        return Refuse(error, payload, "changed while it was being attached");
+    return true;
+}
+
 bool ReadFile(const std::string& path, std::vector<unsigned char>* bytes, PackError* error)
 {
     FILE* file = std::fopen(path.c_str(), "rb");
@@ -141,9 +210,13 @@ bool MakeResource(const std::string& payload, const std::string& out, bool appen
         if (link(payload.c_str(), replacement.path.c_str()) != 0)
             return RefuseErrno(error, out);
     } else {
-        unsigned char record[kAppendedRecordBytes];
-        WriteAppendedRecord({kOffsetUnknown, size}, record);
-        if (!WriteAll(replacement.fd, record, sizeof record))
+        WindowDigests digests;
+        if (!CopyPayload(payload, size, &digests, -1, out, error))
+            return false;
+        unsigned char header[kAppendedHeaderBytes];
+        WriteAppendedHeader(kOffsetUnknown, size, header);
+        if (!WriteAll(replacement.fd, header, sizeof header) ||
+            !WriteAll(replacement.fd, digests.digests.data(), digests.digests.size()))
             return RefuseErrno(error, out);
     }
     return FinishReplacement(&replacement, error);
@@ -184,12 +257,13 @@ bool Append(const std::string& setup, const std::string& payload, const std::str
     AppendedPayload appended;
     if (!ReadFile(resource, &record, error))
         return false;
-    if (!ReadAppendedRecord(record.data(), record.size(), &appended))
+    const RecordKind kind = ReadAppendedRecord(record.data(), record.size(), &appended);
+    if (kind == RecordKind::kNone)
         return true;  // the payload is the resource itself
     uint64_t size = 0;
     if (!PayloadSize(payload, &size, error))
         return false;
-    if (appended.offset != kOffsetUnknown || appended.length != size)
+    if (kind != RecordKind::kRecord || appended.offset != kOffsetUnknown || appended.length != size)
         return Refuse(error, resource, "is not the record made for " + payload);
 
     std::vector<unsigned char> image;
@@ -209,7 +283,7 @@ bool Append(const std::string& setup, const std::string& payload, const std::str
         return Refuse(error, setup,
                       "would be " + std::to_string(end + size) + " bytes with its payload, over the " +
                           std::to_string(kFileLimit - kSignatureRoom) + " a signed Windows program may have");
-    WriteAppendedRecord({end, size}, &image[found[0]]);
+    WriteAppendedHeader(end, size, &image[found[0]]);
 
     struct stat info;
     if (stat(setup.c_str(), &info) != 0)
@@ -219,25 +293,11 @@ bool Append(const std::string& setup, const std::string& payload, const std::str
         return false;
     if (!WriteAll(replacement.fd, image.data(), image.size()))
         return RefuseErrno(error, setup);
-    Fd input;
-    input.fd = open(payload.c_str(), O_RDONLY);
-    if (input.fd < 0)
-        return RefuseErrno(error, payload);
-    std::vector<unsigned char> piece(size_t{1} << 20);
-    uint64_t copied = 0;
-    for (;;) {
-        ssize_t got = read(input.fd, piece.data(), piece.size());
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return RefuseErrno(error, payload);
-        if (got == 0)
-            break;
-        if (!WriteAll(replacement.fd, piece.data(), static_cast<size_t>(got)))
-            return RefuseErrno(error, setup);
-        copied += static_cast<uint64_t>(got);
-    }
-    if (copied != size)
+    // The bytes written must be those the record vouches for.
+    WindowDigests digests;
+    if (!CopyPayload(payload, size, &digests, replacement.fd, setup, error))
+        return false;
+    if (std::memcmp(digests.digests.data(), appended.digests, digests.digests.size()) != 0)
         return Refuse(error, payload, "changed while it was being attached");
     return FinishReplacement(&replacement, error);
 }

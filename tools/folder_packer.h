@@ -7,17 +7,10 @@
 
 #include <cstdint>
 
+#include "payload/appended_payload.h"
 #include "tools/archive_writer.h"
 #include "tools/pack_error.h"
 #include "tools/windows_names.h"
-
-// The largest payload a pack writes, 4 GiB less 16 MiB. Offsets in a
-// Windows program's file, the Authenticode signature's among them, are
-// 32-bit, so the signed setup.exe must stay under 4 GiB; the 16 MiB leave
-// room for its image, the 32-byte record and the signature. A payload over
-// kMaxResourcePayloadBytes (payload/appended_payload.h) follows the image
-// (tools/attach_payload.cpp).
-constexpr uint64_t kMaxPayloadBytes = (uint64_t{1} << 32) - (uint64_t{1} << 24);
 
 enum class PackStage {
     Packing,  // the tree read and compressed at once: done and total count file body bytes
@@ -48,6 +41,8 @@ struct PackOptions {
     // The installer the payload goes into, its values in that encoding (see
     // CheckInstallTarget); null for none in particular.
     const InstallTarget* target = nullptr;
+    // The largest payload setup.exe can carry (payload/appended_payload.h); one
+    // over kMaxResourcePayloadBytes follows the image (tools/attach_payload.cpp).
     uint64_t maxPayloadBytes = kMaxPayloadBytes;
     PackProgress progress = nullptr;
     void* context = nullptr;

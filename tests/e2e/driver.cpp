@@ -8,8 +8,9 @@
 //       NAME and PATH are the installer's configuration, which its dialogs
 //       must show. STEP is DIALOG=ACTION: install=ok|cancel|esc|close|command-ok,
 //       progress=wait|cancel@PERCENT, success=ok|esc, fail=ok|close.
-//       With --full-bar the bar must end at 100. Needs bar_watch.dll beside
-//       the driver.
+//       With --full-bar the bar must end at 100. With --swap FILE, the
+//       running SETUP.EXE is renamed away and FILE copied to its name before
+//       IDD_INSTALL is pressed. Needs bar_watch.dll beside the driver.
 //       After the last step no other dialog may appear before the process ends.
 //   driver payload-get SETUP.EXE OUT.BIN
 //   driver payload-set SETUP.EXE OUT.EXE PAYLOAD.BIN
@@ -472,6 +473,7 @@ void DriveProgress(HWND dialog, HANDLE process, int cancelAt, bool expectFull)
 struct RunPlan {
     std::string setup;
     std::string shots;  // folder for the dialogs' pictures; empty for none
+    std::string swap;   // what takes setup's name while IDD_INSTALL waits; empty for nothing
     int expectedExit = 0;
     bool fullBar = false;
     int cancelAt = -1;  // progress=cancel@PERCENT
@@ -498,6 +500,8 @@ bool ParseRun(int argc, char** argv, RunPlan* plan)
             folder = argv[++i];
         else if (arg == "--full-bar")
             plan->fullBar = true;
+        else if (arg == "--swap" && i + 1 < argc)
+            plan->swap = argv[++i];
         else
             stepArgs.push_back(argv[i]);
     }
@@ -541,6 +545,19 @@ bool StartSetup(const std::string& setup, PROCESS_INFORMATION* child)
     return true;
 }
 
+// What another process of the player's could do while the installer waits:
+// rename the running program away and put another file at its name.
+void SwapSetup(const RunPlan& plan)
+{
+    const std::wstring setup = Wide(plan.setup);
+    if (!MoveFileExW(setup.c_str(), (setup + L".renamed").c_str(), MOVEFILE_REPLACE_EXISTING) ||
+        !CopyFileW(Wide(plan.swap).c_str(), setup.c_str(), TRUE))
+        Fail("cannot put %s in the running setup's place (error %lu)", plan.swap.c_str(), GetLastError());
+    else
+        std::printf("swapped %s for %s\n", plan.setup.c_str(), plan.swap.c_str());
+    std::fflush(stdout);
+}
+
 void TakePicture(const RunPlan& plan, HWND dialog, const ExpectedDialog& layout)
 {
     if (!plan.shots.empty() && !SaveClientBitmap(dialog, plan.shots + "\\" + layout.name + ".bmp"))
@@ -563,6 +580,8 @@ bool PerformPlannedStep(const RunPlan& plan, const Step& step, const PROCESS_INF
     SendMessageTimeoutA(dialog, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
     CheckDialog(dialog, layout);
     TakePicture(plan, dialog, layout);
+    if (step.dialog == kInstall && !plan.swap.empty())
+        SwapSetup(plan);
     if (step.dialog == kProgress)
         DriveProgress(dialog, child.hProcess, plan.cancelAt, plan.fullBar);
     else

@@ -25,6 +25,7 @@ import os
 import random
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import time
@@ -482,6 +483,29 @@ def appended_short(t):
     t.expect_nothing_written()
 
 
+def appended_swapped(t):
+    """Another program of the player's renames the running setup.exe away
+    while IDD_INSTALL waits, and puts the same image with a payload of its
+    own at its name: exit 1 at IDD_FAIL, nothing of that payload written."""
+    genuine = t.setup.exe.read_bytes()
+    # The record, not the marker in the program's constants: its stream ends the file.
+    offset, length = next((offset, length) for at in re.finditer(re.escape(b"Quarn appended\n\0"), genuine)
+                          for offset, length in [struct.unpack_from("<QQ", genuine, at.start() + 16)]
+                          if offset + length == len(genuine))
+    tree = t.work / "other-tree"
+    tree.mkdir()
+    (tree / "planted.txt").write_text("from another payload\n")
+    payload = t.work / "other.qua"
+    subprocess.run([setting("E2E_QUARN"), "pack", tree, payload], check=True)
+    other, setup = t.work / "other-setup.exe", t.work / "setup.exe"
+    other.write_bytes(genuine[:offset] + payload.read_bytes().ljust(length, b"\0"))
+    shutil.copy(t.setup.exe, setup)
+    t.run_setup(setup, (*t.row.steps, "--swap", winpath(other)))
+    written = list(t.install_folder.rglob("*"))
+    t.check(not written, f"written from the other payload: {written}")
+    t.check(not (t.programs() / t.setup.product).exists(), "a Start-menu group was made")
+
+
 def undefined_byte(t):
     """A payload from another writer with a name holding a byte Windows-1252
     leaves undefined stops at IDD_FAIL, with no file under another name."""
@@ -571,13 +595,14 @@ def long_path(t):
     t.expect_tree(tree)
 
 
-# The DLLs the installer process loads in a whole install (Wine's loaddll
-# trace, both builds) and those Windows loads for such a program. Not
-# planted: ntdll, kernelbase and kernel32, which every process has before its
-# first line runs.
-PLANTED_DLLS = """advapi32.dll apphelp.dll combase.dll comctl32.dll cryptbase.dll dwmapi.dll gdi32.dll imm32.dll
-    msimg32.dll msvcrt.dll ole32.dll profapi.dll propsys.dll rpcrt4.dll sechost.dll shcore.dll shell32.dll
-    shlwapi.dll ucrtbase.dll user32.dll userenv.dll uxtheme.dll version.dll win32u.dll winex11.drv zlib1.dll""".split()
+# The DLLs the installer process loads in a whole install of a payload that
+# follows the image (Wine's loaddll trace, both builds) and those Windows
+# loads for such a program. Not planted: ntdll, kernelbase and kernel32,
+# which every process has before its first line runs.
+PLANTED_DLLS = """advapi32.dll apphelp.dll bcrypt.dll bcryptprimitives.dll combase.dll comctl32.dll cryptbase.dll
+    dwmapi.dll gdi32.dll imm32.dll msimg32.dll msvcrt.dll ole32.dll profapi.dll propsys.dll rpcrt4.dll sechost.dll
+    shcore.dll shell32.dll shlwapi.dll ucrtbase.dll user32.dll userenv.dll uxtheme.dll version.dll win32u.dll
+    winex11.drv zlib1.dll""".split()
 
 
 def planted_dlls(t):
@@ -639,10 +664,11 @@ ROWS = {row.name: row for row in [
     Row("damaged-flipped", damaged, steps=FAILED, exit_code=1, damage="flipped"),
     Row("appended", install, installer="setup_appended"),
     Row("appended-short", appended_short, steps=INSTALL_PRESSED, exit_code=1, installer="setup_appended"),
+    Row("appended-swapped", appended_swapped, steps=FAILED, exit_code=1, installer="setup_appended"),
     Row("no-parent", no_parent, steps=INSTALL_PRESSED, exit_code=1, installer="setup_no_parent"),
     Row("undefined-byte", undefined_byte, steps=FAILED, exit_code=1),
     Row("group-blocked", group_blocked),
-    Row("planted-dlls", planted_dlls),
+    Row("planted-dlls", planted_dlls, installer="setup_appended"),
     Row("pictures", pictures),
     Row("large-progress", full_bar, steps=(*INSTALL, "--full-bar"), size=24000000, labels=("slow",)),
     Row("cancel-large", cancel_large, steps=("install=ok", "progress=cancel@10", "fail=ok"), exit_code=1,
