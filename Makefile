@@ -23,6 +23,9 @@ PAYLOAD_LEVEL ?=
 SOURCE_DATE_EPOCH ?=
 # Where the shipped installer is built.
 WIN32_BUILD ?= build/win32
+# The game's version in the version block and the manifest: one to four
+# numbers joined by dots; empty means 1.0.0.0.
+VERSION ?=
 # Opt-in Authenticode signing: a PKCS#12 file with the key and certificate,
 # and a file holding its password (none for a key without one).
 SIGN_PKCS12 ?=
@@ -52,6 +55,7 @@ WINDOWS_SETTINGS := \
 	$(call setting,INSTALLER_NAME_ENCODING,$(NAME_ENCODING)) \
 	$(call setting,INSTALLER_PAYLOAD_LEVEL,$(PAYLOAD_LEVEL)) \
 	$(call setting,INSTALLER_SOURCE_DATE_EPOCH,$(SOURCE_DATE_EPOCH)) \
+	$(call setting,INSTALLER_VERSION,$(value VERSION)) \
 	$(call setting,INSTALLER_SIGN_PKCS12,$(if $(SIGN_PKCS12),$(abspath $(SIGN_PKCS12)))) \
 	$(call setting,INSTALLER_SIGN_PASSWORD_FILE,$(if $(SIGN_PASSWORD_FILE),$(abspath $(SIGN_PASSWORD_FILE))))
 

@@ -19,6 +19,7 @@ if(NOT INSTALLER_PAYLOAD_LEVEL MATCHES "^([0-9]|1[0-2])$")
 endif()
 set(INSTALLER_SOURCE_DATE_EPOCH "" CACHE STRING
     "Seconds since 1970 for the PE time stamp and the rights notice's year; empty: SOURCE_DATE_EPOCH from the environment, else the last commit's time")
+set(INSTALLER_VERSION "1.0.0.0" CACHE STRING "The game's version: one to four numbers from 0 to 65535, joined by dots")
 set(INSTALLER_SIGN_PKCS12 "" CACHE FILEPATH "Signs setup.exe with this PKCS#12 key and certificate when set")
 set(INSTALLER_SIGN_PASSWORD_FILE "" CACHE FILEPATH "The file holding the PKCS#12 password, if it has one")
 set(INSTALLER_FORCE_APPENDED OFF CACHE BOOL
@@ -40,6 +41,32 @@ if(NOT install_dir_lower MATCHES "^c:\\\\program files( \\(x86\\))?\\\\")
     message(NOTICE "warning: ${INSTALLER_INSTALL_DIR} is outside C:\\Program Files: every account of the player's "
                    "machine may change the files installed there, and so run its own code as whoever starts the game next")
 endif()
+
+# The version block's and the manifest's four numbers; the product's
+# version string keeps as many as were given. (A refusal starts with a space,
+# which keeps CMake from folding it onto more lines.)
+if(NOT INSTALLER_VERSION MATCHES "^[0-9]+(\\.[0-9]+)?(\\.[0-9]+)?(\\.[0-9]+)?$")
+    message(FATAL_ERROR " VERSION ${INSTALLER_VERSION}: not one to four numbers from 0 to 65535 joined by dots")
+endif()
+string(REPLACE "." ";" version_parts "${INSTALLER_VERSION}")
+set(INSTALLER_VERSION_GIVEN "")
+foreach(part IN LISTS version_parts)
+    string(LENGTH "${part}" digits)
+    if(digits GREATER 5 OR part GREATER 65535)
+        message(FATAL_ERROR " VERSION ${INSTALLER_VERSION}: ${part} is over 65535, the most a version number may be")
+    endif()
+    math(EXPR part "${part}")  # no leading zeros
+    list(APPEND INSTALLER_VERSION_GIVEN ${part})
+endforeach()
+set(version_parts ${INSTALLER_VERSION_GIVEN})
+list(LENGTH version_parts count)
+while(count LESS 4)
+    list(APPEND version_parts 0)
+    math(EXPR count "${count} + 1")
+endwhile()
+string(REPLACE ";" ", " RC_VERSION_NUMBERS "${version_parts}")
+string(REPLACE ";" "." RC_FILE_VERSION "${version_parts}")
+string(REPLACE ";" "." RC_PRODUCT_VERSION "${INSTALLER_VERSION_GIVEN}")
 
 # The one moment the build's time stamps name, so that the same sources give
 # the same bytes whenever they are built.
