@@ -21,7 +21,12 @@ set(INSTALLER_SOURCE_DATE_EPOCH "" CACHE STRING
     "Seconds since 1970 for the PE time stamp and the rights notice's year; empty: SOURCE_DATE_EPOCH from the environment, else the last commit's time")
 set(INSTALLER_VERSION "1.0.0.0" CACHE STRING "The game's version: one to four numbers from 0 to 65535, joined by dots")
 set(INSTALLER_SIGN_PKCS12 "" CACHE FILEPATH "Signs setup.exe with this PKCS#12 key and certificate when set")
-set(INSTALLER_SIGN_PASSWORD_FILE "" CACHE FILEPATH "The file holding the PKCS#12 password, if it has one")
+set(INSTALLER_SIGN_PKCS11_MODULE "" CACHE FILEPATH "Signs setup.exe with a key on a token, through its PKCS#11 module")
+set(INSTALLER_SIGN_KEY "" CACHE STRING "The pkcs11: URI of the key on the token")
+set(INSTALLER_SIGN_CERTS "" CACHE FILEPATH "The PEM file of the token key's certificate and its chain")
+set(INSTALLER_SIGN_PASSWORD_FILE "" CACHE FILEPATH "The file holding the PKCS#12 password or the token's PIN")
+set(INSTALLER_SIGN_COMMAND "" CACHE STRING "Signs setup.exe with this command, given the path of a copy to sign in place")
+set(INSTALLER_SIGN_TIMESTAMP_URL "" CACHE STRING "RFC 3161 time-stamping servers, tried in order, for the signature")
 set(INSTALLER_FORCE_APPENDED OFF CACHE BOOL
     "For tests: carry the payload after the image even when it would fit a resource")
 set(QUARN_EXECUTABLE "" CACHE FILEPATH "The host build's quarn packer")
@@ -368,12 +373,31 @@ get_target_property(PAYLOAD_FILE payload PAYLOAD_FILE)
 get_target_property(PAYLOAD_TREE payload PAYLOAD_TREE)
 add_installer(setup)
 
-# Signing, when a key is given: the signed file takes setup.exe's place and
-# the unsigned one stays beside it.
-if(INSTALLER_SIGN_PKCS12)
+# Signing, when a way is given: the signed file takes setup.exe's place and
+# the unsigned one stays beside it. The settings reach the signing script as
+# a file of shell assignments, so that no value is split as a list; settings
+# that cannot sign stop the build here, before anything is built.
+set(signing "")
+set(signing_given FALSE)
+foreach(name PKCS12 PKCS11_MODULE KEY CERTS PASSWORD_FILE TIMESTAMP_URL COMMAND)
+    if(NOT INSTALLER_SIGN_${name} STREQUAL "")
+        set(signing_given TRUE)
+    endif()
+    string(TOLOWER "${name}" setting)
+    quote_for_shell("${INSTALLER_SIGN_${name}}" quoted)
+    string(APPEND signing "${setting}=${quoted}\n")
+endforeach()
+if(signing_given)
+    set(signing_settings ${CMAKE_BINARY_DIR}/signing.env)
+    file(WRITE ${signing_settings} "${signing}epoch=${INSTALLER_EPOCH}\n")
+    set(sign_setup ${PROJECT_SOURCE_DIR}/scripts/sign-setup.sh)
+    execute_process(COMMAND ${sign_setup} check ${signing_settings} RESULT_VARIABLE refused ERROR_VARIABLE refusal)
+    if(refused)
+        string(STRIP "${refusal}" refusal)
+        message(FATAL_ERROR " ${refusal}")
+    endif()
     add_custom_command(TARGET setup POST_BUILD
-        COMMAND ${PROJECT_SOURCE_DIR}/scripts/sign-setup.sh $<TARGET_FILE:setup> ${INSTALLER_SIGN_PKCS12}
-                "${INSTALLER_SIGN_PASSWORD_FILE}" ${INSTALLER_EPOCH}
+        COMMAND ${sign_setup} sign $<TARGET_FILE:setup> ${signing_settings}
         COMMENT "Signing setup.exe"
         VERBATIM)
 endif()
