@@ -72,7 +72,7 @@ def same_program(unsigned, signed):
     checksum, entry, offset, _ = layout(signed)
     length = os.fstat(unsigned.fileno()).st_size
     if not length <= offset < length + 8:
-        raise NotSigned(f"is {offset} bytes without its signature, the program was {length}")
+        raise NotSigned(f"is {offset} bytes without its signature, the unsigned program {length}")
     unsigned.seek(0)
     signed.seek(0)
     at = 0
@@ -84,10 +84,10 @@ def same_program(unsigned, signed):
                 piece[entry:entry + 8] = bytes(8)
         if pieces[0] != pieces[1]:
             differs = next(i for i, (a, b) in enumerate(zip(*pieces)) if a != b)
-            raise NotSigned(f"differs from the program it was given at byte {at + differs}, outside its signature")
+            raise NotSigned(f"differs from the unsigned program at byte {at + differs}, outside its signature")
         at += len(pieces[0])
     if signed.read(offset - length).strip(b"\0"):
-        raise NotSigned(f"differs from the program it was given after its end at byte {length}")
+        raise NotSigned(f"differs from the unsigned program after its end at byte {length}")
 
 
 def main(arguments):

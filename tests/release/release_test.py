@@ -319,7 +319,7 @@ osslsigncode sign -pkcs12 {KEY}/signer.p12 -readpass {KEY}/password -in "$1" -ou
                 ([p12, f"SIGN_PASSWORD_FILE={password}", "SIGN_TIMESTAMP_URL=http://127.0.0.1:1"], True,
                  "no time-stamping server answered"),
                 (["SIGN_COMMAND=false"], True, "exited with status 1"),
-                ([f"SIGN_COMMAND=sh {self.command} --change"], True, "it was given at byte 4096"),
+                ([f"SIGN_COMMAND=sh {self.command} --change"], True, "unsigned program at byte 4096"),
                 (["SIGN_COMMAND=true"], True, "carries no Authenticode signature")]
         for variables, built, reason, *named in rows:
             named = named[0] if named else variables[-1].replace("=", " ", 1)
