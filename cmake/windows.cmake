@@ -25,7 +25,8 @@ set(INSTALLER_SIGN_PKCS11_MODULE "" CACHE FILEPATH "Signs setup.exe with a key o
 set(INSTALLER_SIGN_KEY "" CACHE STRING "The pkcs11: URI of the key on the token")
 set(INSTALLER_SIGN_CERTS "" CACHE FILEPATH "The PEM file of the token key's certificate and its chain")
 set(INSTALLER_SIGN_PASSWORD_FILE "" CACHE FILEPATH "The file holding the PKCS#12 password or the token's PIN")
-set(INSTALLER_SIGN_COMMAND "" CACHE STRING "Signs setup.exe with this command, given the path of a copy to sign in place")
+set(INSTALLER_SIGN_COMMAND "" CACHE STRING
+    "Signs setup.exe with this command, given the path of a copy to sign in place")
 set(INSTALLER_SIGN_TIMESTAMP_URL "" CACHE STRING "RFC 3161 time-stamping servers, tried in order, for the signature")
 set(INSTALLER_FORCE_APPENDED OFF CACHE BOOL
     "For tests: carry the payload after the image even when it would fit a resource")

@@ -38,19 +38,22 @@ check_settings() {
     [ ${#ways[@]} -le 1 ] || refuse "${ways[*]}: ${#ways[@]} ways of signing at once; give one"
     if [ ${#ways[@]} -eq 0 ]; then
         for name in SIGN_KEY SIGN_CERTS SIGN_PASSWORD_FILE SIGN_TIMESTAMP_URL; do
-            [ -z "${!name}" ] || refuse "$name is set but nothing is signed: give SIGN_PKCS12, SIGN_PKCS11_MODULE or SIGN_COMMAND"
+            [ -z "${!name}" ] ||
+                refuse "$name is set but nothing is signed: give SIGN_PKCS12, SIGN_PKCS11_MODULE or SIGN_COMMAND"
         done
     fi
     if [ -n "$pkcs11_module" ]; then
         [ -n "$key" ] || refuse "SIGN_PKCS11_MODULE needs SIGN_KEY, the pkcs11: URI of the key on the token"
-        [ -n "$certs" ] || refuse "SIGN_PKCS11_MODULE needs SIGN_CERTS, the PEM file of the signing certificate and its chain"
+        [ -n "$certs" ] ||
+            refuse "SIGN_PKCS11_MODULE needs SIGN_CERTS, the PEM file of the signing certificate and its chain"
         [[ $key == pkcs11:* ]] || refuse "SIGN_KEY $key: not a pkcs11: URI"
     else
         for name in SIGN_KEY SIGN_CERTS; do
             [ -z "${!name}" ] || refuse "$name is for a key on a token: give SIGN_PKCS11_MODULE too"
         done
     fi
-    [ -z "$command" ] || [ -z "$password_file" ] || refuse "SIGN_PASSWORD_FILE is not for SIGN_COMMAND, which signs by itself"
+    [ -z "$command" ] || [ -z "$password_file" ] ||
+        refuse "SIGN_PASSWORD_FILE is not for SIGN_COMMAND, which signs by itself"
     for name in SIGN_PKCS12 SIGN_PKCS11_MODULE SIGN_CERTS SIGN_PASSWORD_FILE; do
         file=${!name}
         [ -z "$file" ] || [ -f "$file" ] || refuse "$name $file: no such file"
@@ -58,31 +61,28 @@ check_settings() {
     done
 }
 
-# One line that says why osslsigncode, whose output is in LOG, did not sign.
+# One line that says why osslsigncode, whose output is in LOG, did not sign:
+# the first of these that it said, most specific first, or its first line
+# (the rest is OpenSSL's detail).
 signing_failure() {
-    local log=$1
-    if grep -q "load 'pkcs11' engine" "$log"; then
-        refuse "SIGN_PKCS11_MODULE $pkcs11_module: osslsigncode finds no OpenSSL PKCS#11 engine (libengine-pkcs11-openssl)"
-    elif grep -q "Unable to load module" "$log"; then
-        refuse "SIGN_PKCS11_MODULE $pkcs11_module: not a PKCS#11 module that loads"
-    elif grep -q "PIN incorrect" "$log"; then
-        refuse "SIGN_PASSWORD_FILE $password_file: the token refused this PIN"
-    elif grep -q "PIN locked" "$log"; then
-        refuse "SIGN_PASSWORD_FILE $password_file: the token has locked its PIN"
-    elif grep -q "Login failed" "$log"; then
-        refuse "SIGN_PASSWORD_FILE ${password_file:-(none)}: logging in to the token failed"
-    elif grep -q "No matching initialized token" "$log"; then
-        refuse "SIGN_KEY $key: no token of SIGN_PKCS11_MODULE $pkcs11_module matches it"
-    elif grep -q "private key was not found" "$log"; then
-        refuse "SIGN_KEY $key: the token holds no such key"
-    elif grep -q "key values mismatch" "$log"; then
-        refuse "SIGN_CERTS $certs: its certificate is not the one of SIGN_KEY $key"
-    elif [ -n "$pkcs12" ]; then
-        # Its first line says what went wrong; the rest is OpenSSL's detail.
+    local log=$1 i known=(
+        "load 'pkcs11' engine"
+        "SIGN_PKCS11_MODULE $pkcs11_module: osslsigncode finds no OpenSSL PKCS#11 engine (libengine-pkcs11-openssl)"
+        "Unable to load module" "SIGN_PKCS11_MODULE $pkcs11_module: not a PKCS#11 module that loads"
+        "PIN incorrect" "SIGN_PASSWORD_FILE $password_file: the token refused this PIN"
+        "PIN locked" "SIGN_PASSWORD_FILE $password_file: the token has locked its PIN"
+        "Login failed" "SIGN_PASSWORD_FILE ${password_file:-(none)}: logging in to the token failed"
+        "No matching initialized token" "SIGN_KEY $key: no token of SIGN_PKCS11_MODULE $pkcs11_module matches it"
+        "private key was not found" "SIGN_KEY $key: the token holds no such key"
+        "key values mismatch" "SIGN_CERTS $certs: its certificate is not the one of SIGN_KEY $key"
+    )
+    for ((i = 0; i < ${#known[@]}; i += 2)); do
+        ! grep -q -- "${known[i]}" "$log" || refuse "${known[i + 1]}"
+    done
+    if [ -n "$pkcs12" ]; then
         refuse "SIGN_PKCS12 $pkcs12: $(grep -v '^$' "$log" | head -n 1)"
-    else
-        refuse "SIGN_KEY $key: $(grep -v '^$' "$log" | head -n 1)"
     fi
+    refuse "SIGN_KEY $key: $(grep -v '^$' "$log" | head -n 1)"
 }
 
 # Signs UNSIGNED into SIGNED with the key of the settings.
