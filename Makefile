@@ -23,10 +23,22 @@ PAYLOAD_LEVEL ?=
 SOURCE_DATE_EPOCH ?=
 # Where the shipped installer is built.
 WIN32_BUILD ?= build/win32
-# Opt-in Authenticode signing: a PKCS#12 file with the key and certificate,
-# and a file holding its password (none for a key without one).
+# The game's version in the version block and the manifest: one to four
+# numbers joined by dots; empty means 1.0.0.0.
+VERSION ?=
+# Opt-in Authenticode signing, one way of three: a PKCS#12 file with the key
+# and certificate; a key on a token (its PKCS#11 module, the key's pkcs11:
+# URI and a PEM file with the certificate and its chain); or a command of
+# the maker's own that signs the copy of setup.exe it is given. The password
+# file holds the PKCS#12 password or the token's PIN (none for a key without
+# one). Time-stamping servers (RFC 3161), space-separated, are tried in order.
 SIGN_PKCS12 ?=
+SIGN_PKCS11_MODULE ?=
+SIGN_KEY ?=
+SIGN_CERTS ?=
 SIGN_PASSWORD_FILE ?=
+SIGN_COMMAND ?=
+SIGN_TIMESTAMP_URL ?=
 
 # A value as one shell word, whatever characters it holds.
 quote = '$(subst ','\'',$(1))'
@@ -52,8 +64,10 @@ WINDOWS_SETTINGS := \
 	$(call setting,INSTALLER_NAME_ENCODING,$(NAME_ENCODING)) \
 	$(call setting,INSTALLER_PAYLOAD_LEVEL,$(PAYLOAD_LEVEL)) \
 	$(call setting,INSTALLER_SOURCE_DATE_EPOCH,$(SOURCE_DATE_EPOCH)) \
-	$(call setting,INSTALLER_SIGN_PKCS12,$(if $(SIGN_PKCS12),$(abspath $(SIGN_PKCS12)))) \
-	$(call setting,INSTALLER_SIGN_PASSWORD_FILE,$(if $(SIGN_PASSWORD_FILE),$(abspath $(SIGN_PASSWORD_FILE))))
+	$(call setting,INSTALLER_VERSION,$(value VERSION)) \
+	$(foreach file,SIGN_PKCS12 SIGN_PKCS11_MODULE SIGN_CERTS SIGN_PASSWORD_FILE, \
+		$(call setting,INSTALLER_$(file),$(if $(value $(file)),$(call absolute,$(value $(file)))))) \
+	$(foreach text,SIGN_KEY SIGN_COMMAND SIGN_TIMESTAMP_URL,$(call setting,INSTALLER_$(text),$(value $(text))))
 
 # Seconds each fuzz target runs under `make fuzz`.
 FUZZ_SECONDS ?= 600

@@ -19,8 +19,15 @@ if(NOT INSTALLER_PAYLOAD_LEVEL MATCHES "^([0-9]|1[0-2])$")
 endif()
 set(INSTALLER_SOURCE_DATE_EPOCH "" CACHE STRING
     "Seconds since 1970 for the PE time stamp and the rights notice's year; empty: SOURCE_DATE_EPOCH from the environment, else the last commit's time")
+set(INSTALLER_VERSION "1.0.0.0" CACHE STRING "The game's version: one to four numbers from 0 to 65535, joined by dots")
 set(INSTALLER_SIGN_PKCS12 "" CACHE FILEPATH "Signs setup.exe with this PKCS#12 key and certificate when set")
-set(INSTALLER_SIGN_PASSWORD_FILE "" CACHE FILEPATH "The file holding the PKCS#12 password, if it has one")
+set(INSTALLER_SIGN_PKCS11_MODULE "" CACHE FILEPATH "Signs setup.exe with a key on a token, through its PKCS#11 module")
+set(INSTALLER_SIGN_KEY "" CACHE STRING "The pkcs11: URI of the key on the token")
+set(INSTALLER_SIGN_CERTS "" CACHE FILEPATH "The PEM file of the token key's certificate and its chain")
+set(INSTALLER_SIGN_PASSWORD_FILE "" CACHE FILEPATH "The file holding the PKCS#12 password or the token's PIN")
+set(INSTALLER_SIGN_COMMAND "" CACHE STRING
+    "Signs setup.exe with this command, given the path of a copy to sign in place")
+set(INSTALLER_SIGN_TIMESTAMP_URL "" CACHE STRING "RFC 3161 time-stamping servers, tried in order, for the signature")
 set(INSTALLER_FORCE_APPENDED OFF CACHE BOOL
     "For tests: carry the payload after the image even when it would fit a resource")
 set(QUARN_EXECUTABLE "" CACHE FILEPATH "The host build's quarn packer")
@@ -40,6 +47,32 @@ if(NOT install_dir_lower MATCHES "^c:\\\\program files( \\(x86\\))?\\\\")
     message(NOTICE "warning: ${INSTALLER_INSTALL_DIR} is outside C:\\Program Files: every account of the player's "
                    "machine may change the files installed there, and so run its own code as whoever starts the game next")
 endif()
+
+# The version block's and the manifest's four numbers; the product's
+# version string keeps as many as were given. (A refusal starts with a space,
+# which keeps CMake from folding it onto more lines.)
+if(NOT INSTALLER_VERSION MATCHES "^[0-9]+(\\.[0-9]+)?(\\.[0-9]+)?(\\.[0-9]+)?$")
+    message(FATAL_ERROR " VERSION ${INSTALLER_VERSION}: not one to four numbers from 0 to 65535 joined by dots")
+endif()
+string(REPLACE "." ";" version_parts "${INSTALLER_VERSION}")
+set(INSTALLER_VERSION_GIVEN "")
+foreach(part IN LISTS version_parts)
+    string(LENGTH "${part}" digits)
+    if(digits GREATER 5 OR part GREATER 65535)
+        message(FATAL_ERROR " VERSION ${INSTALLER_VERSION}: ${part} is over 65535, the most a version number may be")
+    endif()
+    math(EXPR part "${part}")  # no leading zeros
+    list(APPEND INSTALLER_VERSION_GIVEN ${part})
+endforeach()
+set(version_parts ${INSTALLER_VERSION_GIVEN})
+list(LENGTH version_parts count)
+while(count LESS 4)
+    list(APPEND version_parts 0)
+    math(EXPR count "${count} + 1")
+endwhile()
+string(REPLACE ";" ", " RC_VERSION_NUMBERS "${version_parts}")
+string(REPLACE ";" "." RC_FILE_VERSION "${version_parts}")
+string(REPLACE ";" "." RC_PRODUCT_VERSION "${INSTALLER_VERSION_GIVEN}")
 
 # The one moment the build's time stamps name, so that the same sources give
 # the same bytes whenever they are built.
@@ -350,12 +383,31 @@ get_target_property(PAYLOAD_FILE payload PAYLOAD_FILE)
 get_target_property(PAYLOAD_TREE payload PAYLOAD_TREE)
 add_installer(setup)
 
-# Signing, when a key is given: the signed file takes setup.exe's place and
-# the unsigned one stays beside it.
-if(INSTALLER_SIGN_PKCS12)
+# Signing, when a way is given: the signed file takes setup.exe's place and
+# the unsigned one stays beside it. The settings reach the signing script as
+# a file of shell assignments, so that no value is split as a list; settings
+# that cannot sign stop the build here, before anything is built.
+set(signing "")
+set(signing_given FALSE)
+foreach(name PKCS12 PKCS11_MODULE KEY CERTS PASSWORD_FILE TIMESTAMP_URL COMMAND)
+    if(NOT INSTALLER_SIGN_${name} STREQUAL "")
+        set(signing_given TRUE)
+    endif()
+    string(TOLOWER "${name}" setting)
+    quote_for_shell("${INSTALLER_SIGN_${name}}" quoted)
+    string(APPEND signing "${setting}=${quoted}\n")
+endforeach()
+if(signing_given)
+    set(signing_settings ${CMAKE_BINARY_DIR}/signing.env)
+    file(WRITE ${signing_settings} "${signing}epoch=${INSTALLER_EPOCH}\n")
+    set(sign_setup ${PROJECT_SOURCE_DIR}/scripts/sign-setup.sh)
+    execute_process(COMMAND ${sign_setup} check ${signing_settings} RESULT_VARIABLE refused ERROR_VARIABLE refusal)
+    if(refused)
+        string(STRIP "${refusal}" refusal)
+        message(FATAL_ERROR " ${refusal}")
+    endif()
     add_custom_command(TARGET setup POST_BUILD
-        COMMAND ${PROJECT_SOURCE_DIR}/scripts/sign-setup.sh $<TARGET_FILE:setup> ${INSTALLER_SIGN_PKCS12}
-                "${INSTALLER_SIGN_PASSWORD_FILE}" ${INSTALLER_EPOCH}
+        COMMAND ${sign_setup} sign $<TARGET_FILE:setup> ${signing_settings}
         COMMENT "Signing setup.exe"
         VERBATIM)
 endif()

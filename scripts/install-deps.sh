@@ -4,22 +4,24 @@
 #
 #   install-deps.sh build   what building setup.exe takes: the host compiler
 #                           for quarn with zlib, libdeflate and OpenSSL, the
-#                           mingw-w64 cross compiler with zlib, and
-#                           osslsigncode for signing
+#                           mingw-w64 cross compiler with zlib, and for
+#                           signing osslsigncode, OpenSSL's PKCS#11 engine for
+#                           keys on tokens and Python for the signature checks
 #   install-deps.sh [all]   that, and what the tests and the demo use: test
 #                           and benchmark libraries, clang for fuzzing, the
 #                           64-bit cross compiler, Wine with its 32-bit part,
 #                           qemu-i386 for hosts that cannot start 32-bit
 #                           programs, Xvfb, xdotool, imagemagick, liblnk-utils,
 #                           openssl, faketime, Python for the test programs,
-#                           the locales that the tests run Wine under and a
-#                           font with every script
+#                           SoftHSM2 as the signing tests' token, the locales
+#                           that the tests run Wine under and a font with
+#                           every script
 set -euo pipefail
 
 build_packages=(
     g++ make cmake git zlib1g-dev libdeflate-dev libssl-dev
     g++-mingw-w64-i686 libz-mingw-w64-dev
-    osslsigncode
+    osslsigncode libengine-pkcs11-openssl python3
 )
 test_packages=(
     pkg-config googletest libgtest-dev libbenchmark-dev
@@ -27,7 +29,7 @@ test_packages=(
     g++-mingw-w64-x86-64
     wine wine32:i386 wine64 qemu-user-static
     xvfb xauth xdotool imagemagick liblnk-utils
-    time openssl faketime python3 locales fonts-wqy-microhei
+    time openssl faketime python3 locales fonts-wqy-microhei softhsm2
 )
 # Wine takes the programs' code page from the locale, and only from one that
 # glibc has generated: Western Europe's (1252), Cyrillic (1251) and

@@ -14,13 +14,19 @@
       signing with a throwaway key made here: the signature verifies against
       its CA, the unsigned program is kept beside the signed one, the same
       key gives the same bytes, and one byte changed inside the payload
-      resource makes verification fail"""
+      resource makes verification fail
+  release_test.py signers WORK
+      `make installer` signed on a SoftHSM2 token and by a command, time-stamped on the loopback, and
+      each mistake in its settings stopping it in one line"""
 
 import hashlib
+import http.server
 import os
 import shutil
+import struct
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import checks
@@ -232,8 +238,100 @@ class Signing(checks.Case):
             print(f"changed byte {offset} of {len(program)}: {reason}")
 
 
+class TimeStampingAuthority(http.server.BaseHTTPRequestHandler):
+    """RFC 3161 over HTTP on the loopback: `openssl ts -reply` answers, for SHA-256 imprints only."""
+
+    def do_POST(self):
+        done = subprocess.run(["openssl", "ts", "-reply", "-config", WORK / "tsa.cnf", "-queryfile", "/dev/stdin",
+                               "-inkey", KEY / "tsa.key", "-signer", KEY / "tsa.pem", "-chain", KEY / "tsa-ca.pem"],
+                              input=self.rfile.read(int(self.headers["Content-Length"])), capture_output=True)
+        self.send_response(200 if done.returncode == 0 else 500)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.end_headers()
+        self.wfile.write(done.stdout)
+
+
+class Signers(checks.Case):
+    @classmethod
+    def setUpClass(cls):
+        global WORK, KEY
+        WORK = fresh(ARGUMENTS[0])
+        KEY, cls.build, pin = WORK / "key", WORK / "win32", WORK / "pin"
+        (WORK / "tsa.cnf").write_text(f"[tsa]\ndefault_tsa = t\n[t]\nserial = {WORK}/serial\nsigner_digest = sha256\n"
+                                      "default_policy = 1.2.3.4.1\ndigests = sha256\ness_cert_id_alg = sha256\n")
+        (WORK / "softhsm2.conf").write_text(f"directories.tokendir = {WORK}/tokens\n")
+        os.environ["SOFTHSM2_CONF"] = str(WORK / "softhsm2.conf")
+        (WORK / "tokens").mkdir()
+        pin.write_text("2718\n")
+        for command in ([ROOT / "tests/release/make_signing_key.sh", KEY],
+                        ["softhsm2-util", "--init-token", "--free", "--label", "release", "--so-pin", "3141", "--pin",
+                         "2718"], ["softhsm2-util", "--import", KEY / "signer.key", "--token", "release", "--label",
+                                   "signer", "--id", "01", "--pin", "2718"]):
+            subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+        cls.authority = http.server.HTTPServer(("127.0.0.1", 0), TimeStampingAuthority)
+        threading.Thread(target=cls.authority.serve_forever, daemon=True).start()
+        module = [name for name in checks.run("dpkg", "-L", "libsofthsm2").stdout.split() if name.endswith("hsm2.so")]
+        cls.token = [f"SIGN_PKCS11_MODULE={module[0]}", "SIGN_KEY=pkcs11:token=release;object=signer",
+                     f"SIGN_CERTS={KEY / 'chain.pem'}", f"SIGN_PASSWORD_FILE={pin}"]
+        # The maker's command: osslsigncode with the PKCS#12 file, after changing a byte with --change.
+        cls.command = WORK / "sign.sh"
+        cls.command.write_text(f"""[ "$1" = --change ] && shift && printf x | dd of="$1" bs=1 seek=4096 conv=notrunc
+osslsigncode sign -pkcs12 {KEY}/signer.p12 -readpass {KEY}/password -in "$1" -out "$1.signed" && mv "$1.signed" "$1"
+""")
+        cls.stamped = f"SIGN_TIMESTAMP_URL=http://127.0.0.1:1 http://127.0.0.1:{cls.authority.server_port}"
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.authority.shutdown()
+
+    def make(self, *variables):
+        return make_installer(WORK / "make.log", f"WIN32_BUILD={self.build}", *variables)
+
+    def test_a_token_and_a_command_sign_with_time_stamps(self):
+        unsigned = set()
+        for signer in (self.token, [f"SIGN_COMMAND=sh {self.command}"]):
+            if not self.check(self.make("VERSION=1.2.3", self.stamped, *signer) == 0,
+                              f"{signer[0]}: the build failed: " + said_last(WORK / "make.log", 3)):
+                continue
+            setup = self.build / "setup.exe"
+            verified = checks.run("osslsigncode", "verify", "-CAfile", KEY / "ca.pem", "-TSA-CAfile",
+                                  KEY / "tsa-ca.pem", "-in", setup)
+            stamped = checks.run(ROOT / "scripts/signed_program.py", "timestamped", setup)
+            self.check(verified.status == 0 and stamped.status == 0,
+                       f"{signer[0]}: not verified with its time stamp: {verified.stdout[-300:]} {stamped.stderr}")
+            program = setup.read_bytes()
+            fixed = program.find(struct.pack("<I", 0xFEEF04BD)) + 8
+            self.check(struct.unpack_from("<4I", program, fixed) == (0x10002, 0x30000) * 2
+                       and b'version="1.2.3.0"' in program, f"{signer[0]}: the version is not 1.2.3.0")
+            unsigned.add((self.build / "setup-unsigned.exe").read_bytes())
+        self.check(len(unsigned) == 1, "the two signers were handed different programs")
+
+    def test_mistakes_stop_the_build_in_one_line(self):
+        p12, password = f"SIGN_PKCS12={KEY / 'signer.p12'}", KEY / "password"  # the PKCS#12 file's, not the PIN
+        # The settings, whether the build got as far as signing, and what the
+        # one line says, after the last setting's name and value.
+        rows = [(["VERSION=1.2.3.4.5"], False, "not one to four numbers"),
+                (["VERSION=1.65536"], False, "65536 is over 65535"),
+                (self.token + [p12], False, "2 ways of signing at once", "SIGN_PKCS12 SIGN_PKCS11_MODULE"),
+                (self.token + ["SIGN_PKCS11_MODULE=/no/module.so"], False, "no such file"),
+                (self.token + ["SIGN_KEY=pkcs11:token=release;object=other"], True, "the token holds no such key"),
+                (self.token + [f"SIGN_PASSWORD_FILE={password}"], True, "the token refused this PIN"),
+                ([p12, f"SIGN_PASSWORD_FILE={password}", "SIGN_TIMESTAMP_URL=http://127.0.0.1:1"], True,
+                 "no time-stamping server answered"),
+                (["SIGN_COMMAND=false"], True, "exited with status 1"),
+                ([f"SIGN_COMMAND=sh {self.command} --change"], True, "unsigned program at byte 4096"),
+                (["SIGN_COMMAND=true"], True, "carries no Authenticode signature")]
+        for variables, built, reason, *named in rows:
+            named = named[0] if named else variables[-1].replace("=", " ", 1)
+            status = self.make(*variables)
+            said = [line for line in (WORK / "make.log").read_text().splitlines() if named in line and reason in line]
+            left = sorted(path.name for path in self.build.glob("setup*.exe*"))
+            self.check(status != 0 and len(said) == 1 and left == (["setup-unsigned.exe"] if built else []),
+                       f"{named}: not refused in one line saying '{reason}', or left {left}: "
+                       + said_last(WORK / "make.log", 3))
+
 if __name__ == "__main__":
-    GROUPS = {"refusals": Refusals, "reproducible": Reproducible, "signing": Signing}
+    GROUPS = {"refusals": Refusals, "reproducible": Reproducible, "signing": Signing, "signers": Signers}
     if len(sys.argv) < 2 or sys.argv[1] not in GROUPS:
         sys.exit(f"usage: release_test.py {'|'.join(GROUPS)} ARGUMENTS...")
     ARGUMENTS = sys.argv[2:]
