@@ -5,7 +5,7 @@
 // made in one piece. The chunk size, never the thread count, fixes the bytes.
 // The text is fed as it comes and each chunk leaves as soon as it and those
 // before it are done, so a stream holds a fixed number of chunks whatever
-// the text's size.
+// the text's size. The codec of one chunk is tools/deflate_chunk.h.
 #pragma once
 
 #include <pthread.h>
