@@ -252,7 +252,9 @@ const char* WriteDeflateStream(DeflateStream* stream, const void* text, size_t s
 {
     const unsigned char* from = static_cast<const unsigned char*>(text);
     const size_t chunkBytes = stream->job.chunkBytes;
-    while (size > 0) {
+    // The chunks done since the last call leave now, without waiting.
+    const char* failure = WriteDone(stream, stream->slotCount - 1);
+    while (failure == nullptr && size > 0) {
         Slot* slot = &stream->slots[stream->fed % stream->slotCount];
         const size_t n = size < chunkBytes - slot->length ? size : chunkBytes - slot->length;
         std::memcpy(slot->text + slot->length, from, n);
@@ -262,12 +264,11 @@ const char* WriteDeflateStream(DeflateStream* stream, const void* text, size_t s
         if (slot->length < chunkBytes)
             break;
         // The next chunk's slot must be free before filling it.
-        if (const char* failure = Feed(stream))
-            return failure;
-        if (const char* failure = WriteDone(stream, stream->slotCount - 1))
-            return failure;
+        failure = Feed(stream);
+        if (failure == nullptr)
+            failure = WriteDone(stream, stream->slotCount - 1);
     }
-    return Failure(stream);
+    return failure;
 }
 
 const char* FinishDeflateStream(DeflateStream* stream)
