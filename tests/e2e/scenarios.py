@@ -182,14 +182,17 @@ class Run(checks.Case):
 
         return self.press_window(once_more(start, exe.name), caption, key)
 
-    def wait_window(self, caption):
+    def wait_window(self, caption, process=None):
+        """The window CAPTION of PROCESS (the installer started on its own
+        unless given) once it shows, or None when the process ends first."""
+        process = process or self.setup_process
         pattern = "^" + re.sub(r"([][\\.*^$()+?{}|])", r"\\\1", caption) + "$"
         for _ in range(300):
             found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", pattern], env=self.env,
                                    capture_output=True, text=True).stdout.split()
             if found:
                 return found[0]
-            if self.setup_process.poll() is not None:
+            if process.poll() is not None:
                 return None
             time.sleep(0.2)
         return None
@@ -245,8 +248,8 @@ class Run(checks.Case):
             group = programs / self.setup.product
             self.check(not group.exists(), f"Start-menu group exists: {group}")
 
-    def expect_tree(self, tree=None):
-        differences = checks.trees_differ(tree or self.setup.payload_tree, self.install_folder)
+    def expect_tree(self, tree=None, *options):
+        differences = checks.trees_differ(tree or self.setup.payload_tree, self.install_folder, *options)
         (self.work / "diff.txt").write_text(differences)
         self.check(not differences, "install folder differs from the payload tree:\n" +
                    "\n".join(differences.splitlines()[:20]))
@@ -460,6 +463,35 @@ def reinstall_busy(t):
     t.expect_tree()
 
 
+def reinstall_running(t):
+    """A second run while the installed game runs: its exe, which Windows will
+    not delete while it is mapped, is set aside as ~old-<number>.tmp in the
+    install folder and left to the next restart, the new one takes its name
+    and the game runs on. Once the game has ended, the next run removes the
+    set-aside file."""
+    t.run_setup(t.setup.exe)
+    exe = t.install_folder / t.setup.exe_name.replace("\\", "/")
+    with open(t.log, "ab") as log:
+        game = subprocess.Popen([*loader(exe), exe], env=t.env, cwd=t.install_folder, stderr=log)
+    title = "Vellicot Marbrel"  # the sample game's window
+    t.check(t.wait_window(title, game), "the game did not start")
+    t.run_setup(t.setup.exe)
+    t.expect_tree(None, "-x", "~old-*.tmp")
+    aside = list(t.install_folder.rglob("~old-*.tmp"))
+    t.check([path.parent for path in aside] == [t.install_folder] and aside[0].read_bytes() == exe.read_bytes(),
+            f"not one copy of the old exe set aside in the install folder: {aside}")
+    wine = loader(t.setup.exe)
+    pending = checks.run(*wine, "reg", "query", "HKLM\\System\\CurrentControlSet\\Control\\Session Manager", "/v",
+                         "PendingFileRenameOperations", env=t.env).stdout
+    t.check(aside and f"\\{aside[0].name}" in pending, f"the set-aside exe is not left to the restart: {pending!r}")
+    t.check(game.poll() is None and t.wait_window(title, game), "the game ended")
+    # Without /f, Wine's taskkill closes the game's window as the player would.
+    subprocess.run([*wine, "taskkill", "/im", exe.name], env=t.env, stdout=subprocess.DEVNULL)
+    t.check(game.wait(60) == 0, "the game did not end well")
+    t.run_setup(t.setup.exe)
+    t.expect_tree()
+
+
 def damaged(t):
     good, bad = t.work / "good.qua", t.work / "bad.qua"
     t.prepare("payload-get", winpath(t.setup.exe), winpath(good))
@@ -635,6 +667,7 @@ ROWS = {row.name: row for row in [
     Row("reinstall", reinstall),
     Row("reinstall-held", reinstall_busy, busy="held"),
     Row("reinstall-read-only", reinstall_busy, busy="read-only"),
+    Row("reinstall-running", reinstall_running),
     Row("damaged-short", damaged, steps=FAILED, exit_code=1, damage="short"),
     Row("damaged-flipped", damaged, steps=FAILED, exit_code=1, damage="flipped"),
     Row("appended", install, installer="setup_appended"),
