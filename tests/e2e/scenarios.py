@@ -165,13 +165,18 @@ class Run(checks.Case):
     def start_setup(self, exe, caption, key):
         """Starts EXE on its own, as a double click would, and presses KEY
         (Return for its default button, Escape for Cancel) in its first
-        dialog, captioned CAPTION. Started once more when the host failed the
-        start before any dialog came."""
+        dialog, captioned CAPTION."""
+        return self.press_window(self.start_window(exe, caption), caption, key)
+
+    def start_window(self, exe, caption, cwd=None):
+        """Starts EXE on its own in CWD and waits for its window CAPTION;
+        returns it, or None when the process ended first. Started once more
+        when the host failed the start before any window came."""
         stderr = self.work / "setup.log"
 
         def start():
             with open(stderr, "ab") as file:
-                self.setup_process = subprocess.Popen([*loader(exe), exe], env=self.env, stderr=file)
+                self.setup_process = subprocess.Popen([*loader(exe), exe], env=self.env, stderr=file, cwd=cwd)
             print(f"started {exe}", flush=True)
             window = self.wait_window(caption)
             ended = self.setup_process.poll() is not None
@@ -180,19 +185,25 @@ class Run(checks.Case):
                 stderr.rename(f"{stderr}.retried")
             return window, why
 
-        return self.press_window(once_more(start, exe.name), caption, key)
+        return once_more(start, exe.name)
 
-    def wait_window(self, caption, process=None):
-        """The window CAPTION of PROCESS (the installer started on its own
-        unless given) once it shows, or None when the process ends first."""
-        process = process or self.setup_process
+    def wine_tool(self, *command):
+        """What Wine's own program COMMAND printed, run in the prefix; run
+        once more when the host failed its start."""
+        def start():
+            done = checks.run(*loader(self.setup.exe), *command, env=self.env)
+            return done.stdout, None if done.stdout else host_failure(done.stderr)
+
+        return once_more(start, command[0])
+
+    def wait_window(self, caption):
         pattern = "^" + re.sub(r"([][\\.*^$()+?{}|])", r"\\\1", caption) + "$"
         for _ in range(300):
             found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", pattern], env=self.env,
                                    capture_output=True, text=True).stdout.split()
             if found:
                 return found[0]
-            if process.poll() is not None:
+            if self.setup_process.poll() is not None:
                 return None
             time.sleep(0.2)
         return None
@@ -471,22 +482,20 @@ def reinstall_running(t):
     set-aside file."""
     t.run_setup(t.setup.exe)
     exe = t.install_folder / t.setup.exe_name.replace("\\", "/")
-    with open(t.log, "ab") as log:
-        game = subprocess.Popen([*loader(exe), exe], env=t.env, cwd=t.install_folder, stderr=log)
     title = "Vellicot Marbrel"  # the sample game's window
-    t.check(t.wait_window(title, game), "the game did not start")
+    t.check(t.start_window(exe, title, cwd=t.install_folder), "the game did not start")
+    game = t.setup_process
     t.run_setup(t.setup.exe)
     t.expect_tree(None, "-x", "~old-*.tmp")
     aside = list(t.install_folder.rglob("~old-*.tmp"))
     t.check([path.parent for path in aside] == [t.install_folder] and aside[0].read_bytes() == exe.read_bytes(),
             f"not one copy of the old exe set aside in the install folder: {aside}")
-    wine = loader(t.setup.exe)
-    pending = checks.run(*wine, "reg", "query", "HKLM\\System\\CurrentControlSet\\Control\\Session Manager", "/v",
-                         "PendingFileRenameOperations", env=t.env).stdout
+    pending = t.wine_tool("reg", "query", "HKLM\\System\\CurrentControlSet\\Control\\Session Manager", "/v",
+                          "PendingFileRenameOperations")
     t.check(aside and f"\\{aside[0].name}" in pending, f"the set-aside exe is not left to the restart: {pending!r}")
-    t.check(game.poll() is None and t.wait_window(title, game), "the game ended")
+    t.check(game.poll() is None and t.wait_window(title), "the game ended")
     # Without /f, Wine's taskkill closes the game's window as the player would.
-    subprocess.run([*wine, "taskkill", "/im", exe.name], env=t.env, stdout=subprocess.DEVNULL)
+    t.wine_tool("taskkill", "/im", exe.name)
     t.check(game.wait(60) == 0, "the game did not end well")
     t.run_setup(t.setup.exe)
     t.expect_tree()
