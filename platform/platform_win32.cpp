@@ -202,42 +202,77 @@ bool SetAttributes(HANDLE handle, DWORD attributes)
     return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != 0;
 }
 
+// Renames the open file to relative under the current directory, replacing
+// nothing. The name goes in full: a simple one keeps the file in its own
+// folder on Windows but moves it to the current one under Wine.
+bool RenameByHandle(HANDLE handle, const wchar_t* relative)
+{
+    if (!CurrentFolderKnown())
+        return false;
+    struct {
+        FILE_RENAME_INFO info;
+        wchar_t room[kFinalPathUnits];
+    } rename;
+    rename.info = {};
+    wchar_t* name = rename.info.FileName;
+    lstrcpyW(name, L"\\??\\");
+    lstrcpyW(name + 4, g_places.directory);
+    int length = lstrlenW(name);
+    name[length++] = '\\';
+    lstrcpyW(name + length, relative);
+    rename.info.FileNameLength = static_cast<DWORD>(lstrlenW(name) * sizeof(wchar_t));
+    return SetFileInformationByHandle(handle, FileRenameInfo, &rename, sizeof rename) != 0;
+}
+
+// The name an old file is moved to in the install folder's top level:
+// the process id and a count, in hexadecimal.
+const wchar_t kSetAsideShape[] = L"~old-0123456789abcdef.tmp";
+constexpr int kSetAsideUnits = sizeof kSetAsideShape / sizeof(wchar_t);
+
+// What DeleteFreeingName and RemoveOldFile did with an old file.
+constexpr int kOldStays = 0;
+constexpr int kOldGone = 1;
+// Moved to a free name but not deleted: Windows refuses to delete a
+// running program's image (its exe or a DLL), though it lets it be renamed.
+constexpr int kOldSetAside = 2;
+
+// A set-aside file, open until the new file has taken its name.
+struct SetAside {
+    HANDLE handle;
+    wchar_t name[kSetAsideUnits];
+};
+
 // Deletes the open file and frees its name at once, so that a new file can
 // take it while other handles (a scanner's, an indexer's) keep the old one
 // open: with POSIX semantics where Windows has them (10 1709 and later,
-// NTFS), else renamed to a free name inside the install folder first, and
-// gone when the last handle closes. Where neither works it is deleted as it
-// is, and its name stays while it is held.
-bool DeleteFreeingName(HANDLE handle)
+// NTFS), else moved to a free name (left in name) in the install folder's
+// top level first, and gone when the last handle closes. Where neither
+// works it is deleted as it is, and its name stays while it is held.
+int DeleteFreeingName(HANDLE handle, wchar_t* name)
 {
     FILE_DISPOSITION_INFO_EX posix = {FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
     if (SetFileInformationByHandle(handle, kFileDispositionInfoEx, &posix, sizeof posix))
-        return true;
-    struct {
-        FILE_RENAME_INFO info;
-        wchar_t room[32];
-    } rename = {};
+        return kOldGone;
     static DWORD s_renamed;
-    // A simple name: Windows keeps the file in its folder, Wine moves it to
-    // the current one. The process id and a count, in hexadecimal.
     for (int tries = 0; tries < 100; ++tries) {
         const unsigned long long number = (static_cast<unsigned long long>(GetCurrentProcessId()) << 32) | ++s_renamed;
-        wchar_t* name = rename.info.FileName;
-        lstrcpyW(name, L"~old-0123456789abcdef.tmp");
+        lstrcpyW(name, kSetAsideShape);
         for (int digit = 0; digit < 16; ++digit)
             name[5 + digit] = L"0123456789abcdef"[(number >> (60 - 4 * digit)) & 15];
-        rename.info.FileNameLength = static_cast<DWORD>(lstrlenW(name) * sizeof(wchar_t));
-        if (SetFileInformationByHandle(handle, FileRenameInfo, &rename, sizeof rename) ||
-            GetLastError() != ERROR_ALREADY_EXISTS)
+        if (RenameByHandle(handle, name))
+            return DeleteByHandle(handle) ? kOldGone : kOldSetAside;
+        if (GetLastError() != ERROR_ALREADY_EXISTS)
             break;
     }
-    return DeleteByHandle(handle);
+    return DeleteByHandle(handle) ? kOldGone : kOldStays;
 }
 
 // Removes the file at relative, once its own handle shows it in place: the
 // name goes, so another name of the same file (a hard link) keeps its bytes
-// and its read-only attribute.
-int RemoveOldFile(const wchar_t* relative)
+// and its read-only attribute. With aside, the name is freed at once and a
+// running program's file is set aside there, still open; without, a file
+// that cannot go yet is left to the next restart.
+int RemoveOldFile(const wchar_t* relative, SetAside* aside)
 {
     HANDLE handle = OpenItself(relative, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
     // Access rules may allow deleting the file but not changing its
@@ -252,13 +287,53 @@ int RemoveOldFile(const wchar_t* relative)
         place = kPlatformFailed;
     if (place == kPlatformDone) {
         const bool readOnly = (tag.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
-        if ((readOnly && !SetAttributes(handle, tag.FileAttributes & ~FILE_ATTRIBUTE_READONLY)) || !DeleteFreeingName(handle))
+        int old = kOldStays;
+        if (!readOnly || SetAttributes(handle, tag.FileAttributes & ~FILE_ATTRIBUTE_READONLY))
+            old = aside != nullptr ? DeleteFreeingName(handle, aside->name)
+                                  : DeleteByHandle(handle) ? kOldGone : kOldStays;
+        if (old == kOldStays) {
             place = kPlatformFailed;
+            if (aside == nullptr)
+                MoveFileExW(relative, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        }
         if (readOnly)
             SetAttributes(handle, tag.FileAttributes);
+        if (old == kOldSetAside) {
+            aside->handle = handle;
+            return place;
+        }
     }
     CloseHandle(handle);
     return place;
+}
+
+// Makes relative, whose name is free, as a new file in place, open for
+// writing; or null with *result set.
+FILE* OpenNewFile(const wchar_t* relative, int* result)
+{
+    *result = kPlatformFailed;
+    HANDLE handle = CreateFileW(relative, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return nullptr;
+    // A folder on the way swapped for a link since it was checked put the
+    // new, empty file elsewhere. It goes again, as it does whenever no
+    // stream can be had, so its name is free again.
+    int place = HandleInPlace(handle, relative);
+    int descriptor = place == kPlatformDone ? _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY)
+                                            : -1;
+    FILE* file = descriptor != -1 ? _fdopen(descriptor, "wb") : nullptr;
+    if (file == nullptr) {
+        DeleteByHandle(handle);
+        if (descriptor != -1)
+            _close(descriptor);
+        else
+            CloseHandle(handle);
+        *result = place == kPlatformDone ? kPlatformFailed : place;
+        return nullptr;
+    }
+    *result = kPlatformDone;
+    return file;
 }
 
 }  // namespace
@@ -359,35 +434,42 @@ FILE* CreateNewFile(const char* path, int* result)
     *result = ParentInPlace(relative, true);
     if (*result != kPlatformDone)
         return nullptr;
+    SetAside aside = {INVALID_HANDLE_VALUE, {}};
     if (GetFileAttributesW(relative) != INVALID_FILE_ATTRIBUTES) {
-        *result = RemoveOldFile(relative);
+        *result = RemoveOldFile(relative, &aside);
         if (*result != kPlatformDone)
             return nullptr;
     }
-    *result = kPlatformFailed;
-    HANDLE handle = CreateFileW(relative, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return nullptr;
-    // A folder on the way swapped for a link since it was checked put the
-    // new, empty file elsewhere; it goes again.
-    int place = HandleInPlace(handle, relative);
-    if (place != kPlatformDone) {
-        DeleteByHandle(handle);
-        CloseHandle(handle);
-        *result = place;
-        return nullptr;
+    FILE* file = OpenNewFile(relative, result);
+    if (aside.handle != INVALID_HANDLE_VALUE) {
+        // The running program keeps its old image; that file goes at the
+        // next restart, or at the next install if that comes first. Where
+        // the new file could not take the name, the old one gets it back.
+        if (file != nullptr)
+            MoveFileExW(aside.name, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        else
+            RenameByHandle(aside.handle, relative);
+        CloseHandle(aside.handle);
     }
-    int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
-    if (descriptor == -1) {
-        CloseHandle(handle);
-        return nullptr;
-    }
-    FILE* file = _fdopen(descriptor, "wb");
-    if (file == nullptr) {
-        _close(descriptor);
-        return nullptr;
-    }
-    *result = kPlatformDone;
     return file;
+}
+
+void RemoveSetAsideFiles()
+{
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(L"~old-*.tmp", &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        // The pattern also matches short names; only the shape counts.
+        bool shaped = true;
+        for (int i = 0; i < kSetAsideUnits; ++i) {
+            const wchar_t c = found.cFileName[i];
+            const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+            shaped = shaped && (i >= 5 && i < 21 ? hex : c == kSetAsideShape[i]);
+        }
+        if (shaped)
+            RemoveOldFile(found.cFileName, nullptr);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
 }

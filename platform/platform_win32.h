@@ -29,3 +29,11 @@ bool IsLinkReparsePoint(unsigned long attributes, unsigned long reparseTag);
 // choice. Entered, the folder cannot be renamed or removed while the process
 // runs, so what the file-system calls check against stays put.
 bool EnterInstallFolder(const char* path);
+
+// Removes the files that an earlier install set aside in the current
+// directory, the install folder, while the game ran: an old file that a
+// running program maps as its image cannot be deleted, so a reinstall moves
+// it to ~old-<number>.tmp there and leaves it to the next restart. One that
+// the old game still maps stays, left to the restart again. Each is removed
+// as CreateNewFile removes an old file, never through a link.
+void RemoveSetAsideFiles();

@@ -81,6 +81,7 @@ static void RunInstall()
 
     if (!EnterInstallFolder(kInstallDir))
         Fail();
+    RemoveSetAsideFiles();
 
     if (RunProgressDialog() == 0) {
         CreateStartMenuShortcut(kProductName, kProductName, kInstallDir, kExeName, nullptr);

@@ -7,10 +7,14 @@ repacks, every refusal of pack, list output, and damaged payloads.
 import filecmp
 import os
 import re
+import resource
 import shutil
+import signal
 import stat
+import subprocess
 import sys
 import tempfile
+import time
 import zlib
 from pathlib import Path
 
@@ -221,6 +225,25 @@ class QuarnCli(checks.Case):
         self.check(packed.status == 2 and not Path("small/inside.qua").exists(), "refuses a payload inside the folder")
         self.refused(self.quarn("pack", "small", "nowhere/p.qua"), 2, "nowhere/p.qua",
                      what="refuses a payload in a missing folder")
+
+    def test_a_stopped_pack_leaves_no_temporary(self):
+        Path("long").mkdir(exist_ok=True)
+        Path("long/map.txt").write_bytes(b"".join(b"row %d of a level map\n" % i for i in range(1000000)))
+        shutil.rmtree("outdir", ignore_errors=True)
+        Path("outdir").mkdir()
+        limited = subprocess.run([QUARN, "pack", "long", "outdir/p.qua"], capture_output=True, text=True,
+                                 preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (65536, 65536)))
+        self.refused(checks.Result(limited.returncode, limited.stdout, limited.stderr), 2, "outdir/p.qua",
+                     "File too large", what="a file-size limit")
+        self.check(not os.listdir("outdir"), "a file-size limit leaves no file")
+        for stop in (signal.SIGTERM, signal.SIGPIPE):
+            packing = subprocess.Popen([QUARN, "pack", "long", "outdir/p.qua", "--threads", "1"],
+                                       stderr=subprocess.DEVNULL)
+            while not os.listdir("outdir") and packing.poll() is None:
+                time.sleep(0.01)
+            packing.send_signal(stop)
+            self.check(packing.wait() == -stop and not os.listdir("outdir"),
+                       f"{stop.name} ends the pack by that signal, leaving no file")
 
     def test_command_line_errors(self):
         self.refused(self.quarn("frobnicate"), 2, "frobnicate", what="an unknown command exits 2 with one line")

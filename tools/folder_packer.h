@@ -53,8 +53,9 @@ struct PackOptions {
 // strcmp of the on-disk name bytes; a subfolder's "d" entry comes right
 // before its contents. The tree is read once, in that order, and its text
 // compressed in chunks on threads threads as it comes, each chunk written
-// as soon as those before it are, so a pack holds a fixed number of chunks
-// (DeflateStreamMemory, some 70 MB on two threads) whatever the tree's size.
+// in order once it and those before it are done, so a pack holds a fixed
+// number of chunks (DeflateStreamMemory, some 70 MB on two threads)
+// whatever the tree's size.
 // The same tree and level always give the same bytes, whatever the thread
 // count. The tree and the memory the pack needs are checked before anything
 // is written; a payload that grows over maxPayloadBytes stops the pack there

@@ -3,9 +3,10 @@
 // stored, when a quick look finds it does not compress), and the pieces are
 // joined byte-aligned into one stream that any inflater reads like a stream
 // made in one piece. The chunk size, never the thread count, fixes the bytes.
-// The text is fed as it comes and each chunk leaves as soon as it and those
-// before it are done, so a stream holds a fixed number of chunks whatever
-// the text's size.
+// The text is fed as it comes, and the feeding thread writes each chunk out
+// at its first call into the stream once that chunk and those before it are
+// done, so a stream holds a fixed number of chunks whatever the text's size.
+// The codec of one chunk is tools/deflate_chunk.h.
 #pragma once
 
 #include <pthread.h>
@@ -81,8 +82,8 @@ struct DeflateStream;
 const char* StartDeflateStream(const DeflateStreamJob& job, DeflateStream** stream);
 
 // Feeds text. Each full chunk goes to the workers, and the sink gets every
-// chunk done in text order; when as many chunks are held as the stream
-// holds, this waits for the oldest. Returns null, or the stream's first
+// chunk done by then, in text order; when as many chunks are held as the
+// stream holds, this waits for the oldest. Returns null, or the stream's first
 // failure: "out of memory" (a worker's own memory), "compression failed" (a
 // chunk did not read back as its text, which libdeflate promises cannot
 // happen) or "output failed"; every call after one fails with it again.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -21,11 +22,11 @@ void RemovePackTemporary()
 
 PayloadOutput::~PayloadOutput()
 {
-    g_tempPath[0] = '\0';
     if (file != nullptr)
         fclose(file);
     if (!kept && !path.empty())
         unlink(path.c_str());
+    g_tempPath[0] = '\0';
 }
 
 static bool PayloadInsideDir(const char* dir, const char* payload)
@@ -60,12 +61,20 @@ bool OpenPayloadOutput(PayloadOutput* output, const char* payload, PackError* er
     output->path = std::string(payload) + ".XXXXXX";
     if (output->path.size() >= sizeof g_tempPath)
         return Refuse(error, payload, "path is too long");
+    // A signal that comes between making the file and noting its path for
+    // RemovePackTemporary waits until both are done.
+    sigset_t every;
+    sigset_t before;
+    sigfillset(&every);
+    sigprocmask(SIG_BLOCK, &every, &before);
     int fd = mkstemp(&output->path[0]);
+    if (fd >= 0)
+        std::memcpy(g_tempPath, output->path.c_str(), output->path.size() + 1);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
     if (fd < 0) {
         output->path.clear();
         return RefuseErrno(error, payload);
     }
-    std::memcpy(g_tempPath, output->path.c_str(), output->path.size() + 1);
     mode_t mask = umask(0);
     umask(mask);
     fchmod(fd, 0666 & ~mask);
@@ -86,6 +95,13 @@ bool CommitPayloadOutput(PayloadOutput* output, PackError* error)
 {
     FILE* file = output->file;
     output->file = nullptr;
+    // On disk before it takes the payload's name, so that a crash of the
+    // machine leaves the old payload or the whole new one.
+    if (std::fflush(file) != 0 || fsync(fileno(file)) != 0) {
+        RefuseErrno(error, output->payload);
+        std::fclose(file);
+        return false;
+    }
     if (std::fclose(file) != 0)
         return RefuseErrno(error, output->payload);
     if (rename(output->path.c_str(), output->payload) != 0)

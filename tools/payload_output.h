@@ -30,8 +30,8 @@ bool OpenPayloadOutput(PayloadOutput* output, const char* payload, PackError* er
 // they cannot be written.
 bool WritePayloadOutput(PayloadOutput* output, const unsigned char* bytes, size_t size, PackError* error);
 
-// Closes the temporary and renames it over the payload. False, with error
-// naming the payload, when either fails.
+// Flushes the temporary to disk, closes it and renames it over the
+// payload. False, with error naming the payload, when any of them fails.
 bool CommitPayloadOutput(PayloadOutput* output, PackError* error);
 
 // Removes the temporary file of a pack in progress, if any; safe to call

@@ -24,7 +24,7 @@ const char kHelp[] =
     "         files come before its subfolders, both sorted by name bytes, so\n"
     "         the same tree and level always give the same bytes, whatever the\n"
     "         thread count. The tree is read once and compressed as it is\n"
-    "         read, each chunk written out as soon as it is done, so packing\n"
+    "         read, each chunk written out in order once it is done, so packing\n"
     "         holds two chunks for each thread and two more, their output and\n"
     "         some 10 MB for each thread, whatever the tree's size (about 70 MB\n"
     "         on two threads). Names Windows cannot hold, symbolic links,\n"

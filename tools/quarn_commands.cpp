@@ -104,6 +104,25 @@ void RemoveTemporaryAndDie(int signal)
     std::raise(signal);
 }
 
+// Every signal that would end the pack removes its temporary payload first,
+// then ends it as it would have. SIGXFSZ (a file-size limit) is ignored
+// instead, so the write fails and the pack refuses with one line like any
+// failed write. A signal ignored or handled when quarn starts (nohup's
+// SIGHUP, a sanitizer's SIGSEGV) is left so. SIGKILL cannot be caught and
+// leaves the temporary.
+void RemoveTemporaryOnSignals()
+{
+    std::signal(SIGXFSZ, SIG_IGN);
+    for (int signal = 1; signal < NSIG; ++signal) {
+        struct sigaction now;
+        const bool endsQuarn = signal != SIGKILL && signal != SIGSTOP && signal != SIGTSTP && signal != SIGTTIN &&
+                               signal != SIGTTOU && signal != SIGCHLD && signal != SIGCONT && signal != SIGURG &&
+                               signal != SIGWINCH;
+        if (endsQuarn && sigaction(signal, nullptr, &now) == 0 && now.sa_handler == SIG_DFL)
+            std::signal(signal, RemoveTemporaryAndDie);
+    }
+}
+
 // A BodySink for listing: the bytes are not wanted.
 int DropBlock(void*, const unsigned char*, int count)
 {
@@ -152,8 +171,7 @@ int PackCommand(const QuarnArgs& args)
     if (!given.installDir.empty() || !given.exeName.empty() || !given.productName.empty())
         options.target = &target;
 
-    for (int signal : {SIGINT, SIGTERM, SIGHUP})
-        std::signal(signal, RemoveTemporaryAndDie);
+    RemoveTemporaryOnSignals();
     ProgressLine line = StartProgress();
     options.progress = ShowPackProgress;
     options.context = &line;

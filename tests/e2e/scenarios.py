@@ -166,13 +166,18 @@ class Run(checks.Case):
     def start_setup(self, exe, caption, key):
         """Starts EXE on its own, as a double click would, and presses KEY
         (Return for its default button, Escape for Cancel) in its first
-        dialog, captioned CAPTION. Started once more when the host failed the
-        start before any dialog came."""
+        dialog, captioned CAPTION."""
+        return self.press_window(self.start_window(exe, caption), caption, key)
+
+    def start_window(self, exe, caption, cwd=None):
+        """Starts EXE on its own in CWD and waits for its window CAPTION;
+        returns it, or None when the process ended first. Started once more
+        when the host failed the start before any window came."""
         stderr = self.work / "setup.log"
 
         def start():
             with open(stderr, "ab") as file:
-                self.setup_process = subprocess.Popen([*loader(exe), exe], env=self.env, stderr=file)
+                self.setup_process = subprocess.Popen([*loader(exe), exe], env=self.env, stderr=file, cwd=cwd)
             print(f"started {exe}", flush=True)
             window = self.wait_window(caption)
             ended = self.setup_process.poll() is not None
@@ -181,7 +186,16 @@ class Run(checks.Case):
                 stderr.rename(f"{stderr}.retried")
             return window, why
 
-        return self.press_window(once_more(start, exe.name), caption, key)
+        return once_more(start, exe.name)
+
+    def wine_tool(self, *command):
+        """What Wine's own program COMMAND printed, run in the prefix; run
+        once more when the host failed its start."""
+        def start():
+            done = checks.run(*loader(self.setup.exe), *command, env=self.env)
+            return done.stdout, None if done.stdout else host_failure(done.stderr)
+
+        return once_more(start, command[0])
 
     def wait_window(self, caption):
         pattern = "^" + re.sub(r"([][\\.*^$()+?{}|])", r"\\\1", caption) + "$"
@@ -246,8 +260,8 @@ class Run(checks.Case):
             group = programs / self.setup.product
             self.check(not group.exists(), f"Start-menu group exists: {group}")
 
-    def expect_tree(self, tree=None):
-        differences = checks.trees_differ(tree or self.setup.payload_tree, self.install_folder)
+    def expect_tree(self, tree=None, *options):
+        differences = checks.trees_differ(tree or self.setup.payload_tree, self.install_folder, *options)
         (self.work / "diff.txt").write_text(differences)
         self.check(not differences, "install folder differs from the payload tree:\n" +
                    "\n".join(differences.splitlines()[:20]))
@@ -461,6 +475,33 @@ def reinstall_busy(t):
     t.expect_tree()
 
 
+def reinstall_running(t):
+    """A second run while the installed game runs: its exe, which Windows will
+    not delete while it is mapped, is set aside as ~old-<number>.tmp in the
+    install folder and left to the next restart, the new one takes its name
+    and the game runs on. Once the game has ended, the next run removes the
+    set-aside file."""
+    t.run_setup(t.setup.exe)
+    exe = t.install_folder / t.setup.exe_name.replace("\\", "/")
+    title = "Vellicot Marbrel"  # the sample game's window
+    t.check(t.start_window(exe, title, cwd=t.install_folder), "the game did not start")
+    game = t.setup_process
+    t.run_setup(t.setup.exe)
+    t.expect_tree(None, "-x", "~old-*.tmp")
+    aside = list(t.install_folder.rglob("~old-*.tmp"))
+    t.check([path.parent for path in aside] == [t.install_folder] and aside[0].read_bytes() == exe.read_bytes(),
+            f"not one copy of the old exe set aside in the install folder: {aside}")
+    pending = t.wine_tool("reg", "query", "HKLM\\System\\CurrentControlSet\\Control\\Session Manager", "/v",
+                          "PendingFileRenameOperations")
+    t.check(aside and f"\\{aside[0].name}" in pending, f"the set-aside exe is not left to the restart: {pending!r}")
+    t.check(game.poll() is None and t.wait_window(title), "the game ended")
+    # Without /f, Wine's taskkill closes the game's window as the player would.
+    t.wine_tool("taskkill", "/im", exe.name)
+    t.check(game.wait(60) == 0, "the game did not end well")
+    t.run_setup(t.setup.exe)
+    t.expect_tree()
+
+
 def damaged(t):
     good, bad = t.work / "good.qua", t.work / "bad.qua"
     t.prepare("payload-get", winpath(t.setup.exe), winpath(good))
@@ -660,6 +701,7 @@ ROWS = {row.name: row for row in [
     Row("reinstall", reinstall),
     Row("reinstall-held", reinstall_busy, busy="held"),
     Row("reinstall-read-only", reinstall_busy, busy="read-only"),
+    Row("reinstall-running", reinstall_running),
     Row("damaged-short", damaged, steps=FAILED, exit_code=1, damage="short"),
     Row("damaged-flipped", damaged, steps=FAILED, exit_code=1, damage="flipped"),
     Row("appended", install, installer="setup_appended"),
