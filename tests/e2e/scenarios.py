@@ -472,6 +472,8 @@ def reinstall_busy(t):
     t.run_setup(t.setup.exe)
     if held:
         holder.communicate(timeout=60)
+        # Its handles close once Wine's server has seen it go.
+        wineserver(t.env, "-w")
     t.expect_tree()
 
 
