@@ -30,6 +30,40 @@ CRASH_REPORTS = re.compile(r"Unhandled exception|page fault|uncaught target sign
 # instruction; such a start is made once more.
 HOST_FAILURES = re.compile(r"failed to map the shared user data")
 
+# WINEDEBUG's +pid starts each line Wine logs with the ids of the process and
+# the thread, then the line's class; +process adds a line naming each process
+# started, with its image and id.
+PROCESS_DEBUG = "+pid,+process"
+LOGGED = re.compile(r"^([0-9a-f]{4,8}):[0-9a-f]{4,8}:(\w+):")
+STARTED = re.compile(r':trace:process:NtCreateUserProcess L"(?:\\\\\?\?\\\\)?(.*?)" pid ([0-9a-f]{4,8}) ')
+# A test program says its own id in a line "NAME: process ID" on stderr:
+# every Wine server numbers its processes anew, so an id that one of Wine's
+# own processes had under an earlier server can be a test program's now.
+DECLARED = re.compile(r"^[\w.-]+: process ([0-9a-f]{4,8})$")
+# Wine's own programs (services, drivers, the desktop, wineboot, the
+# debugger) run from its Windows folder; the programs under test never do.
+WINE_FOLDER = "c:\\windows\\"
+
+
+def wine_reports(log):
+    """The error lines and crash reports in LOG, the stderr of Wine runs with
+    PROCESS_DEBUG, as (ours, wines): wines are those of Wine's own processes,
+    ours all others, a line that names no process included. Each line comes
+    after the name of the process that logged it, where the log tells it."""
+    images, ours, wines = {}, [], []
+    for line in log.splitlines():
+        started, declared, logged = STARTED.search(line), DECLARED.match(line), LOGGED.match(line)
+        if started:
+            images[started[2]] = started[1].replace("\\\\", "\\")
+        elif declared:
+            images[declared[1]] = None
+        if not (logged[2] == "err" if logged else "err:" in line) and not CRASH_REPORTS.search(line):
+            continue
+        image = images.get(logged[1]) if logged else None
+        said = f"{image.rsplit(chr(92), 1)[-1]}: {line}" if image else line
+        (wines if image and image.lower().startswith(WINE_FOLDER) else ours).append(said)
+    return ours, wines
+
 
 class WineError(Exception):
     """Wine cannot run what was asked for here; the message says why."""
