@@ -134,16 +134,45 @@ def loader(program):
 
 
 FONT_LINKS = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontLink\\SystemLink"
+X11_DRIVER = "HKCU\\Software\\Wine\\X11 Driver"
+# What the template holds beyond a new prefix, as arguments of `reg add`.
+TEMPLATE_SETTINGS = (
+    # The dialogs' font has Latin, Greek and Cyrillic letters only; linked to
+    # the font with every script that install-deps installs, names in any
+    # script show, as on a Windows with its East Asian fonts.
+    (FONT_LINKS, "/v", "MS Sans Serif", "/t", "REG_MULTI_SZ", "/d", "wqy-microhei.ttc,WenQuanYi Micro Hei"),
+    # No window manager runs on the private Xvfb, and Wine 8 waits two
+    # seconds for one at each managed window that closes; Wine draws the
+    # frames of unmanaged windows itself, and waits for nobody.
+    (X11_DRIVER, "/v", "Managed", "/d", "N"),
+)
+
+
+def reg_add(env, key, *arguments):
+    """`reg add KEY ARGUMENTS` in the prefix of ENV; WineError when it fails."""
+    boot = WINE64_LOADER if os.access(WINE64_LOADER, os.X_OK) else "wine"
+    added = subprocess.run([*launcher(), boot, "reg", "add", key, *arguments, "/f"], env=env,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, errors="replace")
+    if added.returncode != 0:
+        raise WineError(f"cannot set {key} in {env['WINEPREFIX']}: {last_line(added.stderr)}")
+
+
+def manage_windows(env):
+    """Gives the windows of ENV's prefix, made from the template, to the
+    window manager of a display of the user's own."""
+    reg_add(env, X11_DRIVER, "/v", "Managed", "/d", "Y")
 
 
 def make_template(template):
-    """Makes the template prefix TEMPLATE once; concurrent callers wait for the
-    first. The 64-bit loader makes a prefix that serves both kinds of
-    program."""
+    """Makes the template prefix TEMPLATE once, and again when
+    TEMPLATE_SETTINGS change; concurrent callers wait for the first. The
+    64-bit loader makes a prefix that serves both kinds of program."""
     template = Path(template)
     template.parent.mkdir(parents=True, exist_ok=True)
+    settings = "".join(" ".join(setting) + "\n" for setting in TEMPLATE_SETTINGS)
     with locked(f"{template}.lock"):
-        if (template / ".ready").exists():
+        ready = template / ".ready"
+        if ready.exists() and ready.read_text() == settings:
             return
         env = dict(os.environ, WINEPREFIX=str(template), WINEDEBUG="-all", WINEDLLOVERRIDES="winemenubuilder.exe=d",
                    LANG=DEFAULT_LOCALE, LC_ALL=DEFAULT_LOCALE)
@@ -159,16 +188,10 @@ def make_template(template):
 
         if not once_more(start, f"wineboot in {template}"):
             raise WineError(f"wineboot made no prefix in {template}")
-        # The dialogs' font has Latin, Greek and Cyrillic letters only; linked
-        # to the font with every script that install-deps installs, names in
-        # any script show, as on a Windows with its East Asian fonts.
-        linked = subprocess.run([*launcher(), boot, "reg", "add", FONT_LINKS, "/v", "MS Sans Serif", "/t",
-                                 "REG_MULTI_SZ", "/d", "wqy-microhei.ttc,WenQuanYi Micro Hei", "/f"], env=env,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, errors="replace")
-        if linked.returncode != 0:
-            raise WineError(f"cannot link the dialogs' font in {template}: {last_line(linked.stderr)}")
+        for setting in TEMPLATE_SETTINGS:
+            reg_add(env, *setting)
         wineserver(env, "-w")
-        (template / ".ready").touch()
+        ready.write_text(settings)
 
 
 def new_prefix(template, dest):
