@@ -31,7 +31,8 @@ fi
 
 # The URI apt fetches SUITE's packages from here.
 archive_of() {
-    apt-get indextargets --format '$(RELEASE) $(REPO_URI)' 'Identifier: Packages' | awk -v suite="$1" '$1 == suite { print $2; exit }'
+    apt-get indextargets --format '$(RELEASE) $(REPO_URI)' 'Identifier: Packages' |
+        awk -v suite="$1" '$1 == suite { print $2; exit }'
 }
 codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 mirror=$(archive_of "$codename")

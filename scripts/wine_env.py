@@ -148,10 +148,15 @@ TEMPLATE_SETTINGS = (
 )
 
 
+def prefix_loader():
+    """The loader that makes and sets up prefixes: the 64-bit one, which makes
+    a prefix that serves both kinds of program."""
+    return WINE64_LOADER if os.access(WINE64_LOADER, os.X_OK) else "wine"
+
+
 def reg_add(env, key, *arguments):
     """`reg add KEY ARGUMENTS` in the prefix of ENV; WineError when it fails."""
-    boot = WINE64_LOADER if os.access(WINE64_LOADER, os.X_OK) else "wine"
-    added = subprocess.run([*launcher(), boot, "reg", "add", key, *arguments, "/f"], env=env,
+    added = subprocess.run([*launcher(), prefix_loader(), "reg", "add", key, *arguments, "/f"], env=env,
                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, errors="replace")
     if added.returncode != 0:
         raise WineError(f"cannot set {key} in {env['WINEPREFIX']}: {last_line(added.stderr)}")
@@ -165,8 +170,7 @@ def manage_windows(env):
 
 def make_template(template):
     """Makes the template prefix TEMPLATE once, and again when
-    TEMPLATE_SETTINGS change; concurrent callers wait for the first. The
-    64-bit loader makes a prefix that serves both kinds of program."""
+    TEMPLATE_SETTINGS change; concurrent callers wait for the first."""
     template = Path(template)
     template.parent.mkdir(parents=True, exist_ok=True)
     settings = "".join(" ".join(setting) + "\n" for setting in TEMPLATE_SETTINGS)
@@ -176,12 +180,11 @@ def make_template(template):
             return
         env = dict(os.environ, WINEPREFIX=str(template), WINEDEBUG="-all", WINEDLLOVERRIDES="winemenubuilder.exe=d",
                    LANG=DEFAULT_LOCALE, LC_ALL=DEFAULT_LOCALE)
-        boot = WINE64_LOADER if os.access(WINE64_LOADER, os.X_OK) else "wine"
 
         def start():
             shutil.rmtree(template, ignore_errors=True)
-            booted = subprocess.run([*launcher(), boot, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
-                                    stderr=subprocess.PIPE, text=True, errors="replace")
+            booted = subprocess.run([*launcher(), prefix_loader(), "wineboot", "-i"], env=env,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, errors="replace")
             wineserver(env, "-w")
             made = (template / "system.reg").is_file()
             return made, None if made else last_line(booted.stderr)
