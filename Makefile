@@ -136,6 +136,15 @@ demo: windows-trees
 big-game: windows-trees
 	PYTHONPATH=$(CURDIR)/scripts:$(CURDIR)/tests python3 tests/big_game/big_game.py
 
+# A fresh clone of the last commit runs `make test` in a Debian 13 root made
+# with debootstrap and kept in DEBIAN13_CACHE; some 7 GB and many minutes, and
+# root, so not part of `make test`.
+DEBIAN13_CACHE ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/marbrel-installer/debian13
+.PHONY: test-debian13
+test-debian13:
+	@scripts/install-deps.sh debian13
+	scripts/test-debian13.sh $(call quote,$(DEBIAN13_CACHE))
+
 bench: deps
 	cmake --preset native-release -DINSTALLER_BENCH=ON >/dev/null
 	cmake --build --preset native-release -j $(JOBS)

@@ -306,6 +306,12 @@ function(add_installer target)
         ${PROJECT_SOURCE_DIR}/shell/dll_search.cpp ${sources})
     set_target_properties(${target} PROPERTIES OUTPUT_NAME ${output_name}
         INSTALLER_CONFIG ${dir}/installer.env)
+    # ld 2.44 (Debian 13) cannot read back the resource section of a program
+    # it strips while linking, and says so as an error although the program is
+    # whole; stripped after the link instead, it is the same file.
+    get_target_property(link_options ${target} LINK_OPTIONS)
+    list(REMOVE_ITEM link_options -s)
+    set_target_properties(${target} PROPERTIES LINK_OPTIONS "${link_options}")
     target_link_options(${target} PRIVATE -nostartfiles -Wl,--entry=${INSTALLER_ENTRY} ${INSTALLER_HARDENING})
     if(INSTALLER_LINK_SCRIPT)
         target_link_options(${target} PRIVATE -Wl,-T,${INSTALLER_LINK_SCRIPT})
@@ -318,6 +324,8 @@ function(add_installer target)
     # After the link and before any signing, which covers what is appended.
     get_target_property(payload ${arg_PAYLOAD_TARGET} PAYLOAD_FILE)
     add_custom_command(TARGET ${target} POST_BUILD
+        COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${INSTALLER_EPOCH} ${CMAKE_STRIP} --strip-all
+                $<TARGET_FILE:${target}>
         COMMAND ${ATTACH_PAYLOAD_EXECUTABLE} append $<TARGET_FILE:${target}> ${payload} ${dir}/payload-resource.bin
         VERBATIM)
 endfunction()

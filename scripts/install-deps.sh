@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need on Debian 12. Installs only what
-# is missing, so it runs offline once everything is there.
+# Installs what the build and the tests need on Debian 12 or 13, and says
+# which it found. Installs only what is missing, so it runs offline once
+# everything is there.
 #
 #   install-deps.sh build   what building setup.exe takes: the host compiler
 #                           for quarn with zlib, libdeflate and OpenSSL, the
@@ -16,7 +17,17 @@
 #                           SoftHSM2 as the signing tests' token, the locales
 #                           that the tests run Wine under and a font with
 #                           every script
+#   install-deps.sh debian13  what `make test-debian13` takes: debootstrap
 set -euo pipefail
+
+# The releases this runs on, by the codename in /etc/os-release.
+declare -A releases=([bookworm]="Debian 12 (bookworm)" [trixie]="Debian 13 (trixie)")
+codename=$(. /etc/os-release 2>/dev/null && [ "${ID:-}" = debian ] && echo "${VERSION_CODENAME:-}" || true)
+if [ -z "$codename" ] || [ -z "${releases[$codename]:-}" ]; then
+    found=$(. /etc/os-release 2>/dev/null && echo "${PRETTY_NAME:-}" || true)
+    echo "install-deps: ${found:-this system} is not supported; ${releases[bookworm]} and ${releases[trixie]} are" >&2
+    exit 1
+fi
 
 build_packages=(
     g++ make cmake git zlib1g-dev libdeflate-dev libssl-dev
@@ -25,7 +36,7 @@ build_packages=(
 )
 test_packages=(
     pkg-config googletest libgtest-dev libbenchmark-dev
-    clang-14 libclang-rt-14-dev
+    clang libclang-rt-dev
     g++-mingw-w64-x86-64
     wine wine32:i386 wine64 qemu-user-static
     xvfb xauth xdotool imagemagick liblnk-utils
@@ -39,8 +50,9 @@ test_locales=(de_DE.UTF-8 ru_RU.UTF-8 zh_CN.UTF-8)
 case ${1:-all} in
 build) packages=("${build_packages[@]}") ;;
 all) packages=("${build_packages[@]}" "${test_packages[@]}") ;;
+debian13) packages=(debootstrap) ;;
 *)
-    echo "usage: install-deps.sh [build|all]" >&2
+    echo "usage: install-deps.sh [build|all|debian13]" >&2
     exit 2
     ;;
 esac
@@ -75,17 +87,20 @@ for package in "${packages[@]}"; do
 done
 
 if [ ${#missing[@]} -eq 0 ]; then
+    echo "install-deps: ${releases[$codename]}, nothing to install"
     generate_locales "${1:-all}"
     exit 0
 fi
 
-echo "install-deps: installing ${missing[*]}"
+echo "install-deps: ${releases[$codename]}: installing ${missing[*]}"
 if [[ " ${missing[*]} " == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     "${sudo[@]}" dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive
-install=(apt-get install -y -q --no-install-recommends "${missing[@]}")
-if "${sudo[@]}" apt-get update -q && "${sudo[@]}" "${install[@]}"; then
+# Another install running on the machine holds dpkg's lock for a while.
+wait_lock=(-o DPkg::Lock::Timeout=600)
+install=(apt-get "${wait_lock[@]}" install -y -q --no-install-recommends "${missing[@]}")
+if "${sudo[@]}" apt-get "${wait_lock[@]}" update -q && "${sudo[@]}" "${install[@]}"; then
     generate_locales "${1:-all}"
     exit 0
 fi
@@ -93,7 +108,7 @@ fi
 # date; apt then cannot match the i386 libraries to the amd64 ones and gives
 # up. The release and its updates alone are consistent, so try once more from
 # them, with lists of their own so the system's stay as they were.
-echo "install-deps: retrying from bookworm and bookworm-updates alone"
+echo "install-deps: retrying from $codename and $codename-updates alone"
 own=$(mktemp -d)
 trap 'rm -rf "$own"' EXIT
 # apt fetches as its own user, and removes from the lists folder whatever is
@@ -101,7 +116,7 @@ trap 'rm -rf "$own"' EXIT
 chmod 755 "$own"
 mkdir -p "$own/lists/partial"
 printf 'deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian %s main\n' \
-    bookworm bookworm-updates >"$own/sources.list"
+    "$codename" "$codename-updates" >"$own/sources.list"
 alone=(-o Dir::Etc::sourcelist="$own/sources.list" -o Dir::Etc::sourceparts=- -o Dir::State::Lists="$own/lists")
 "${sudo[@]}" apt-get "${alone[@]}" update -q
 "${sudo[@]}" apt-get "${alone[@]}" "${install[@]:1}"

@@ -25,8 +25,8 @@ from contextlib import nullcontext
 from pathlib import Path
 
 from wine_emulation import enter_emulation, template_for_mode, wine32_mode
-from wine_env import (ROOT, WineError, driver_text, installer_config, loader, make_template, new_prefix, prefix_path,
-                      private_display, run_wine, wine_environment, wineserver, winpath)
+from wine_env import (ROOT, WineError, driver_text, installer_config, loader, make_template, manage_windows,
+                      new_prefix, prefix_path, private_display, run_wine, wine_environment, wineserver, winpath)
 
 
 def main():
@@ -90,6 +90,7 @@ def show(setup, driver, demo, values, env, headless):
             bmp.unlink()
             print(f"picture {bmp.with_suffix('.png')}")
     else:
+        manage_windows(env)
         print(f"== running {setup} on {env['DISPLAY']}; answer the dialogs", flush=True)
         status, driven = subprocess.run([*loader(setup), setup], env=env).returncode, 0
 

@@ -30,6 +30,40 @@ CRASH_REPORTS = re.compile(r"Unhandled exception|page fault|uncaught target sign
 # instruction; such a start is made once more.
 HOST_FAILURES = re.compile(r"failed to map the shared user data")
 
+# WINEDEBUG's +pid starts each line Wine logs with the ids of the process and
+# the thread, then the line's class; +process adds a line naming each process
+# started, with its image and id.
+PROCESS_DEBUG = "+pid,+process"
+LOGGED = re.compile(r"^([0-9a-f]{4,8}):[0-9a-f]{4,8}:(\w+):")
+STARTED = re.compile(r':trace:process:NtCreateUserProcess L"(?:\\\\\?\?\\\\)?(.*?)" pid ([0-9a-f]{4,8}) ')
+# A test program says its own id in a line "NAME: process ID" on stderr:
+# every Wine server numbers its processes anew, so an id that one of Wine's
+# own processes had under an earlier server can be a test program's now.
+DECLARED = re.compile(r"^[\w.-]+: process ([0-9a-f]{4,8})$")
+# Wine's own programs (services, drivers, the desktop, wineboot, the
+# debugger) run from its Windows folder; the programs under test never do.
+WINE_FOLDER = "c:\\windows\\"
+
+
+def wine_reports(log):
+    """The error lines and crash reports in LOG, the stderr of Wine runs with
+    PROCESS_DEBUG, as (ours, wines): wines are those of Wine's own processes,
+    ours all others, a line that names no process included. Each line comes
+    after the name of the process that logged it, where the log tells it."""
+    images, ours, wines = {}, [], []
+    for line in log.splitlines():
+        started, declared, logged = STARTED.search(line), DECLARED.match(line), LOGGED.match(line)
+        if started:
+            images[started[2]] = started[1].replace("\\\\", "\\")
+        elif declared:
+            images[declared[1]] = None
+        if not (logged[2] == "err" if logged else "err:" in line) and not CRASH_REPORTS.search(line):
+            continue
+        image = images.get(logged[1]) if logged else None
+        said = f"{image.rsplit(chr(92), 1)[-1]}: {line}" if image else line
+        (wines if image and image.lower().startswith(WINE_FOLDER) else ours).append(said)
+    return ours, wines
+
 
 class WineError(Exception):
     """Wine cannot run what was asked for here; the message says why."""
@@ -100,41 +134,67 @@ def loader(program):
 
 
 FONT_LINKS = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontLink\\SystemLink"
+X11_DRIVER = "HKCU\\Software\\Wine\\X11 Driver"
+# What the template holds beyond a new prefix, as arguments of `reg add`.
+TEMPLATE_SETTINGS = (
+    # The dialogs' font has Latin, Greek and Cyrillic letters only; linked to
+    # the font with every script that install-deps installs, names in any
+    # script show, as on a Windows with its East Asian fonts.
+    (FONT_LINKS, "/v", "MS Sans Serif", "/t", "REG_MULTI_SZ", "/d", "wqy-microhei.ttc,WenQuanYi Micro Hei"),
+    # No window manager runs on the private Xvfb, and Wine 8 waits two
+    # seconds for one at each managed window that closes; Wine draws the
+    # frames of unmanaged windows itself, and waits for nobody.
+    (X11_DRIVER, "/v", "Managed", "/d", "N"),
+)
+
+
+def prefix_loader():
+    """The loader that makes and sets up prefixes: the 64-bit one, which makes
+    a prefix that serves both kinds of program."""
+    return WINE64_LOADER if os.access(WINE64_LOADER, os.X_OK) else "wine"
+
+
+def reg_add(env, key, *arguments):
+    """`reg add KEY ARGUMENTS` in the prefix of ENV; WineError when it fails."""
+    added = subprocess.run([*launcher(), prefix_loader(), "reg", "add", key, *arguments, "/f"], env=env,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, errors="replace")
+    if added.returncode != 0:
+        raise WineError(f"cannot set {key} in {env['WINEPREFIX']}: {last_line(added.stderr)}")
+
+
+def manage_windows(env):
+    """Gives the windows of ENV's prefix, made from the template, to the
+    window manager of a display of the user's own."""
+    reg_add(env, X11_DRIVER, "/v", "Managed", "/d", "Y")
 
 
 def make_template(template):
-    """Makes the template prefix TEMPLATE once; concurrent callers wait for the
-    first. The 64-bit loader makes a prefix that serves both kinds of
-    program."""
+    """Makes the template prefix TEMPLATE once, and again when
+    TEMPLATE_SETTINGS change; concurrent callers wait for the first."""
     template = Path(template)
     template.parent.mkdir(parents=True, exist_ok=True)
+    settings = "".join(" ".join(setting) + "\n" for setting in TEMPLATE_SETTINGS)
     with locked(f"{template}.lock"):
-        if (template / ".ready").exists():
+        ready = template / ".ready"
+        if ready.exists() and ready.read_text() == settings:
             return
         env = dict(os.environ, WINEPREFIX=str(template), WINEDEBUG="-all", WINEDLLOVERRIDES="winemenubuilder.exe=d",
                    LANG=DEFAULT_LOCALE, LC_ALL=DEFAULT_LOCALE)
-        boot = WINE64_LOADER if os.access(WINE64_LOADER, os.X_OK) else "wine"
 
         def start():
             shutil.rmtree(template, ignore_errors=True)
-            booted = subprocess.run([*launcher(), boot, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
-                                    stderr=subprocess.PIPE, text=True, errors="replace")
+            booted = subprocess.run([*launcher(), prefix_loader(), "wineboot", "-i"], env=env,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, errors="replace")
             wineserver(env, "-w")
             made = (template / "system.reg").is_file()
             return made, None if made else last_line(booted.stderr)
 
         if not once_more(start, f"wineboot in {template}"):
             raise WineError(f"wineboot made no prefix in {template}")
-        # The dialogs' font has Latin, Greek and Cyrillic letters only; linked
-        # to the font with every script that install-deps installs, names in
-        # any script show, as on a Windows with its East Asian fonts.
-        linked = subprocess.run([*launcher(), boot, "reg", "add", FONT_LINKS, "/v", "MS Sans Serif", "/t",
-                                 "REG_MULTI_SZ", "/d", "wqy-microhei.ttc,WenQuanYi Micro Hei", "/f"], env=env,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, errors="replace")
-        if linked.returncode != 0:
-            raise WineError(f"cannot link the dialogs' font in {template}: {last_line(linked.stderr)}")
+        for setting in TEMPLATE_SETTINGS:
+            reg_add(env, *setting)
         wineserver(env, "-w")
-        (template / ".ready").touch()
+        ready.write_text(settings)
 
 
 def new_prefix(template, dest):

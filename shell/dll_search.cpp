@@ -60,7 +60,8 @@ void RestrictDllSearch()
 // The first call of a delay-loaded function: loads its DLL if need be, finds
 // the function, stores it in the function's import slot and returns it.
 // Two threads may get here at once; both store the same values. A DLL or
-// function that cannot be had ends the process with exit code 1.
+// function that cannot be had, or a slot that cannot be written, ends the
+// process with exit code 1.
 extern "C" FARPROC WINAPI __delayLoadHelper2(PCImgDelayDescr descriptor, FARPROC* slot)
 {
     auto* base = reinterpret_cast<unsigned char*>(GetModuleHandleA(nullptr));
@@ -78,7 +79,11 @@ extern "C" FARPROC WINAPI __delayLoadHelper2(PCImgDelayDescr descriptor, FARPROC
         ? MAKEINTRESOURCEA(IMAGE_ORDINAL(entry.u1.Ordinal))
         : reinterpret_cast<const char*>(reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + entry.u1.AddressOfData)->Name);
     FARPROC address = GetProcAddress(*module, function);
-    if (address == nullptr)
+    // ld 2.44 and later keep the import slots read-only, as protected delay
+    // loads on Windows do; the slot's page stays writable once made so,
+    // which keeps two threads here at once from faulting.
+    DWORD protection = 0;
+    if (address == nullptr || !VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &protection))
         ExitProcess(1);
     *slot = address;
     return address;

@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""Tests of the retry of Wine starts (scripts/wine_env.py): a fake loader
-fails as a busy host makes a start fail, before the program runs or after."""
+"""Tests of scripts/wine_env.py: the retry of Wine starts, with a fake loader
+that fails as a busy host makes a start fail, before the program runs or
+after; and which process of a Wine log reported what."""
 
 import os
 import sys
 import tempfile
+import unittest
 from pathlib import Path
 from unittest import mock
 
@@ -70,5 +72,38 @@ class HostFailures(checks.Case):
         self.check((status, starts) == (3, 1), f"{status} after {starts}")
 
 
+# A log of two Wine servers, as WINEDEBUG=+pid,+process writes it. Each line
+# after how it must come back: "-" not at all, "ours" or "wine's", with the
+# name of its process when the log tells it. Under the second server the
+# driver has the id that a driver of Wine's had under the first.
+LOG = r"""
+- 0020:0024:trace:process:NtCreateUserProcess L"\\??\\C:\\windows\\system32\\winedevice.exe" pid 0044 tid 0048 h
+wine's:winedevice.exe 0044:0048:err:ntoskrnl:ZwLoadDriver failed to create driver L"\\Services\\winebth": c00000e5
+wine's:winedevice.exe 0044:0048:err:seh:dispatch_exception Unhandled exception code c0000005
+- 0020:0024:trace:process:NtCreateUserProcess L"\\??\\Z:\\work\\setup.exe" pid 0050 tid 0054 handles 0x1/0x2
+ours:setup.exe 0050:0054:err:ole:CoCreateInstance no class
+- 0050:0054:trace:process:GetEnvironmentVariableW (L"err:") fixme:page
+ours 0020:0024:err:module:import_dll Library zlib1.dll not found
+ours wine: Unhandled page fault on read access to 00000000
+ours qemu: uncaught target signal 11 (Segmentation fault) - core dumped
+- driver: process 0044
+ours 0044:0048:err:ole:CoInitializeEx bad apartment
+"""
+
+
+class Reports(checks.Case):
+    def test_each_report_goes_to_the_process_that_logged_it(self):
+        rows = [line.split(" ", 1) for line in LOG.strip().splitlines()]
+        expected = {"ours": [], "wine's": []}
+        for how, line in rows:
+            verdict, _, name = how.partition(":")
+            if verdict != "-":
+                expected[verdict].append(f"{name}: {line}" if name else line)
+        ours, wines = wine_env.wine_reports("\n".join(line for _, line in rows))
+        self.check(ours == expected["ours"], f"ours: {ours}")
+        self.check(wines == expected["wine's"], f"Wine's: {wines}")
+
+
 if __name__ == "__main__":
-    sys.exit(checks.main(HostFailures))
+    load = unittest.defaultTestLoader.loadTestsFromTestCase
+    sys.exit(checks.main(unittest.TestSuite([load(HostFailures), load(Reports)])))

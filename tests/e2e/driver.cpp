@@ -797,6 +797,10 @@ int HoldFile(const char* path)
 
 int Main(int argc, char** argv)
 {
+    // In Wine's log, beside its +pid prefixes, so that the harness knows this
+    // process for the test's own.
+    std::fprintf(stderr, "driver: process %04lx\n", GetCurrentProcessId());
+    std::fflush(stderr);
     std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "run" && argc >= 3)
         return RunScenario(argc, argv);

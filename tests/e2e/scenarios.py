@@ -37,9 +37,9 @@ from typing import Callable
 
 import checks
 from wine_emulation import enter_emulation, template_for_mode, wine32_mode
-from wine_env import (CRASH_REPORTS, DEFAULT_LOCALE, ROOT, WineError, driver_text, host_failure, installer_config,
+from wine_env import (DEFAULT_LOCALE, PROCESS_DEBUG, ROOT, WineError, driver_text, host_failure, installer_config,
                       is_32bit_program, loader, make_template, new_prefix, once_more, prefix_path, private_display,
-                      run_wine, wine_environment, wineserver, winpath)
+                      run_wine, wine_environment, wine_reports, wineserver, winpath)
 
 # The driver's steps through the dialogs (driver.cpp): a whole install, one
 # that ends at IDD_FAIL, and Install pressed in a run that ends with no
@@ -107,9 +107,9 @@ class Run(checks.Case):
         self.prefix = self.work / "prefix"
         new_prefix(self.template, self.prefix)
         display = self.enterContext(private_display())
-        # Errors and crash reports stay on; the many unimplemented-feature
-        # notes go.
-        self.env = wine_environment(self.prefix, display, self.row.locale, debug="fixme-all")
+        # Errors and crash reports stay on, each with the process that logged
+        # it; the many unimplemented-feature notes go.
+        self.env = wine_environment(self.prefix, display, self.row.locale, debug=f"{PROCESS_DEBUG},fixme-all")
         self.addCleanup(wineserver, self.env, "-k")
         self.log = self.work / "wine.log"
         self.setup = installer(self.row.installer)
@@ -120,12 +120,18 @@ class Run(checks.Case):
         wineserver(self.env, "-w")
         # Wine reports crashes and failed calls on stderr; the menu builder is
         # switched off on purpose, and under emulation the 32-bit address
-        # space is kept below 2 GiB on purpose.
-        errors = [line for log in (self.log, self.work / "setup.log") if log.exists()
-                  for line in log.read_text(errors="replace").splitlines()
-                  if ("err:" in line or CRASH_REPORTS.search(line))
-                  and "winemenubuilder" not in line and "err:module:check_vmsplit" not in line]
+        # space is kept below 2 GiB on purpose. What Wine's own services and
+        # drivers report fails no run by itself, but may explain a failure.
+        ours, wines = [], []
+        for log in (self.log, self.work / "setup.log"):
+            if log.exists():
+                reports = wine_reports(log.read_text(errors="replace"))
+                ours += reports[0]
+                wines += reports[1]
+        errors = [line for line in ours if "winemenubuilder" not in line and "err:module:check_vmsplit" not in line]
         self.check(not errors, "Wine reported errors:\n" + "\n".join(errors[:20]))
+        if self.failures_seen and wines:
+            self.check(False, "Wine's own processes reported too:\n" + "\n".join(wines[:20]))
 
     # The driver.
 
