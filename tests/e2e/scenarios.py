@@ -798,6 +798,19 @@ def main(arguments):
 
     scenario = Run(ROWS[name], template)
     status = checks.main(scenario)
+    # A process start that the host failed (of Wine's own programs too, which
+    # the driver cannot start again) fails no program: the run is made once
+    # more, and said, the first run's logs kept beside.
+    why = status and next(filter(None, (host_failure(log.read_text(errors="replace"))
+                                        for log in scenario.work.glob("*.log"))), None)
+    if why:
+        print(f"scenario {name}: the host failed a Wine start ({why.strip()}); running it once more", flush=True)
+        retried = scenario.work.with_name(f"{name}.retried")
+        shutil.rmtree(retried, ignore_errors=True)
+        scenario.work.rename(retried)
+        keep_logs_only(retried)
+        scenario = Run(ROWS[name], template)
+        status = checks.main(scenario)
     if status != 0:
         print(f"scenario {name}: {scenario.failures_seen} failure(s); its files are in {scenario.work}")
         return status
